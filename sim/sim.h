@@ -1,0 +1,109 @@
+// Simulated parallel-port adapter and C2 target.
+//
+// libharlune_sim.so interposes open/open64/close/ioctl and the sleep and
+// monotonic-clock calls of the process it is loaded into (LD_PRELOAD for the
+// real harlune binary, a plain link dependency for the unit tests). It serves
+// one device path; every other file goes through to the C library.
+//
+// Port side: PPCLAIM, PPWDATA and PPRSTATUS are served; anything else is
+// recorded as a fault and fails with ENOTTY. The data-register byte drives the
+// adapter (reset control, C2CK and C2D levels and enables); the status byte is
+// 0x78 with bit 7 set when C2D is low (BUSY is inverted by the port).
+//
+// Time: unless real_time is set, sleeps are virtual (recorded, not slept) and
+// CLOCK_MONOTONIC/CLOCK_MONOTONIC_RAW/CLOCK_BOOTTIME read a virtual clock that
+// advances by request_ns per port request, by clock_step_ns per clock read and
+// by the duration of every sleep. Runs are then deterministic and fast.
+//
+// This library is test and demo support; it is never installed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace harlune_sim {
+
+// Make the nth command with a given code refuse at one of its status reads.
+struct Refusal {
+    uint8_t command = 0;   // 0x06 block read, 0x07 block write, 0x08 page erase, 0x03 device erase
+    unsigned nth = 1;      // counted from 1 since configure()
+    unsigned point = 1;    // 1: first status, 2: second status
+    uint8_t code = 0x00;   // status offered instead of 0x0D
+};
+
+enum class Attach {
+    target,    // the target model answers
+    detached,  // nothing on the wire: C2D pulled up
+    c2d_low,   // C2D shorted low
+    scripted,  // no target; status reads return Config::samples in order
+};
+
+struct Config {
+    std::string device = "/dev/parport0";  // the one path served
+    Attach attach = Attach::target;
+    bool claim_fails = false;              // PPCLAIM fails with EBUSY
+
+    // Target model.
+    uint8_t device_id = 0x09;
+    uint32_t flash_size = 0x4000;
+    uint32_t page_size = 512;
+    unsigned wait_strobes = 1;   // WAIT strobes of a data frame up to and including the one reading 1; 0: never
+    unsigned busy_polls = 0;     // Address Reads that still show in-busy after a byte is written
+    unsigned ready_polls = 0;    // Address Reads before out-ready shows for a byte offered
+    unsigned erase_polls = 0;    // extra Address Reads before the device-erase status shows
+    bool freeze_busy = false;    // in-busy never clears once set
+    bool freeze_ready = false;   // out-ready never shows
+    uint32_t seed = 0;           // non-zero: WAIT 1..8 strobes, busy/ready 0..4 polls, drawn per event
+    std::vector<Refusal> refusals;
+    std::vector<int> samples;    // Attach::scripted: C2D level of each status read
+
+    // Time.
+    uint32_t request_ns = 1000;
+    uint32_t clock_step_ns = 250;
+    bool real_time = false;      // sleeps and clocks go through; sleep time really spent is measured
+
+    // Recording.
+    bool trace = true;           // keep the request trace and the frame trace
+    uint64_t signal_at = 0;      // raise `signal` during port request number signal_at (from 1)
+    int signal = 0;
+
+    // Files (used by the preloaded library; empty: none).
+    std::string flash_file;      // loaded by configure() when it exists, saved at close and exit
+    std::string trace_file;      // request trace, written at close and exit
+    std::string frames_file;     // frame trace, written at close and exit
+    std::string report_file;     // counters and faults, written at close and exit
+};
+
+struct Stats {
+    uint64_t opens = 0, closes = 0, claims = 0;
+    uint64_t writes = 0, reads = 0, others = 0;
+    uint64_t sleep_calls = 0, sleep_us = 0;  // sleeps asked for
+    uint64_t sleep_real_us = 0;              // real_time: time actually spent in them
+    uint64_t address_writes = 0, address_reads = 0, data_writes = 0, data_reads = 0;
+    uint64_t wait_strobes = 0, resets = 0;
+    uint64_t block_reads = 0, block_writes = 0, page_erases = 0, device_erases = 0;
+};
+
+// Reset everything (target, flash erased to 0xFF or loaded from flash_file,
+// traces, counters, faults, clock) and apply the configuration.
+void configure(const Config& config);
+// The configuration the HARLUNE_SIM_* environment variables give (see README).
+Config config_from_env();
+const Config& config();
+
+// Request trace, tokens joined by single spaces:
+//   C claim, Wxx data write, Rxx status read (value returned), Xnnnnnnnn other
+//   request, Dn n microseconds (>= 1) of wire time between two requests.
+std::string trace();
+// Frame trace: AW:xx, AR:xx, DW:xx, DR:xx (one-byte value, hex; longer
+// values in full), RESET when the target saw a reset.
+std::string frames();
+const std::vector<std::string>& faults();
+const Stats& stats();
+std::vector<uint8_t>& flash();
+bool programming_mode();
+// Write the configured output files now.
+void save();
+
+}  // namespace harlune_sim
