@@ -1,0 +1,49 @@
+// C2 flash programming interface: target start-up, status polls and the
+// flash commands, spoken through the programming data register.
+#pragma once
+
+#include <cstdint>
+
+// Target registers.
+constexpr uint8_t C2_DEVICEID = 0x00;
+constexpr uint8_t C2_FPCTL = 0x02;   // programming control
+constexpr uint8_t C2_FPDAT = 0xB4;   // programming data
+
+// Interface status (Address Read) flags.
+constexpr uint8_t C2_OUT_READY = 0x01;
+constexpr uint8_t C2_IN_BUSY = 0x02;
+
+// Status byte with which the target accepts a command or its arguments.
+constexpr uint8_t C2_COMMAND_OK = 0x0D;
+
+// Flash command codes.
+constexpr uint8_t C2_BLOCK_READ = 0x06;
+constexpr uint8_t C2_BLOCK_WRITE = 0x07;
+constexpr uint8_t C2_PAGE_ERASE = 0x08;
+constexpr uint8_t C2_DEVICE_ERASE = 0x03;
+
+// Poll limits. The target's flags change within 10 us and a page erase takes
+// up to 40 ms: a second is generous for every poll. A device erase of the
+// largest parts takes up to 10 s; its final poll gets twice that.
+constexpr uint32_t C2_POLL_LIMIT_MS = 1000;
+constexpr uint32_t C2_ERASE_LIMIT_MS = 20000;
+
+// Reset the target and switch on its programming interface. 0, or -1 when
+// the target did not end a WAIT field (nothing answering).
+int c2_init();
+// Device ID (0 to 255), or -1 when the target did not answer.
+int c2_device_id();
+
+// Poll the interface status until in-busy is clear / out-ready is set.
+// 0, or -1 when the flag did not come within the limit. Print nothing.
+int c2_wait_in_busy();
+int c2_wait_out_ready(uint32_t limit_ms = C2_POLL_LIMIT_MS);
+
+// Flash commands. 0 when the exchange completed; -1 when the target refused
+// (status other than 0x0D) or did not answer, after one line on stderr.
+// Block reads and writes print a "#" progress mark on stdout when done.
+// address: bits 0-15 are sent; length: 1 to 256.
+int c2_block_write(int32_t address, const uint8_t *data, int32_t length);
+int c2_block_read(int32_t address, uint8_t *buffer, int32_t length);
+int c2_page_erase(uint8_t page);
+int c2_device_erase();

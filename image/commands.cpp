@@ -1,0 +1,167 @@
+// Program, verify and read back, in blocks of up to 256 bytes from address 0.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "fpi.h"
+#include "image.h"
+
+namespace {
+
+// Block addresses carry 16 bits: past 64 KiB a transfer would wrap to 0.
+bool fits_address_space(const char *what, int32_t size)
+{
+    if (size <= C2_ADDRESS_SPACE)
+        return true;
+    fprintf(stderr, "%s: %d bytes is more than the %d bytes that C2 flash addresses reach; nothing done\n",
+            what, size, C2_ADDRESS_SPACE);
+    return false;
+}
+
+// readfile for the program and verify commands: the size, or -1 after the
+// messages (the buffer is then released).
+int32_t read_image(const char *path, uint8_t **image)
+{
+    int32_t size = readfile(path, image);
+    if (size <= 0) {
+        fprintf(stderr, "I can't read from %s the data to be programmed\n", path);
+        free(*image);
+        *image = nullptr;
+        return -1;
+    }
+    if (!fits_address_space(path, size)) {
+        free(*image);
+        *image = nullptr;
+        return -1;
+    }
+    return size;
+}
+
+void report_verified(int32_t size) { printf("\nSuccesfully verified %d bytes\n", size); }
+
+}  // namespace
+
+int readprg(int32_t size, uint8_t **buffer)
+{
+    *buffer = nullptr;
+    uint8_t *data = size >= 0 ? static_cast<uint8_t *>(malloc(size > 0 ? static_cast<size_t>(size) : 1)) : nullptr;
+    if (data == nullptr) {
+        fprintf(stderr, "I can't allocate the memory\n");
+        return -1;
+    }
+    for (int32_t offset = 0; offset < size;) {
+        int32_t n = std::min(C2_BLOCK_SIZE, size - offset);
+        if (c2_block_read(offset, data + offset, n) != 0) {
+            fprintf(stderr, "c2_block_read error in readprg\n");
+            free(data);
+            return -1;
+        }
+        offset += n;
+    }
+    *buffer = data;
+    return 0;
+}
+
+int vrfyprg(int32_t size, const uint8_t *image)
+{
+    uint8_t *device;
+    if (readprg(size, &device) != 0) {
+        fprintf(stderr, "I was not able to allocate memory in the \"vrfyprg\" function\n");
+        return -1;
+    }
+    int result = 0;
+    for (int32_t i = 0; i < size; ++i) {
+        if (device[i] != image[i]) {
+            fprintf(stderr, "Comparison error at 0x%4.4x: device:0x%2.2x file:0x%2.2x \n", i,
+                    device[i], image[i]);
+            result = 1;
+        }
+    }
+    free(device);
+    return result;
+}
+
+int writeprg(const char *path)
+{
+    uint8_t *image;
+    int32_t size = read_image(path, &image);
+    if (size < 0)
+        return -1;
+
+    uint8_t *device;
+    if (readprg(size, &device) != 0) {
+        fprintf(stderr, "I can't read data from the device\n");
+        free(image);
+        return -1;
+    }
+
+    // Programming only clears bits: a 1 over a 0 needs an erase first.
+    bool erase = false;
+    for (int32_t i = 0; i < size; ++i)
+        if (image[i] & ~device[i])
+            erase = true;
+
+    printf("\n");
+    if (erase) {
+        printf("device needs erasing!\n");
+        // A refused erase prints its own diagnostic; programming goes on and
+        // the verification tells what came of it.
+        c2_device_erase();
+        printf("erased\n");
+    }
+
+    for (int32_t offset = 0; offset < size;) {
+        int32_t n = std::min(C2_BLOCK_SIZE, size - offset);
+        if (c2_block_write(offset, image + offset, n) != 0) {
+            fprintf(stderr, "\nProgramming stopped: the flash holds only the blocks written before\n");
+            free(device);
+            free(image);
+            return -1;
+        }
+        offset += n;
+    }
+
+    free(device);
+    int result = vrfyprg(size, image);
+    if (result == 0)
+        report_verified(size);
+    free(image);
+    return result;
+}
+
+int checkprg(const char *path)
+{
+    uint8_t *image;
+    int32_t size = read_image(path, &image);
+    if (size < 0)
+        return -1;
+    int result = vrfyprg(size, image);
+    if (result == 0)
+        report_verified(size);
+    free(image);
+    return result;
+}
+
+int storeprg(const char *path, int32_t length)
+{
+    if (!fits_address_space("Read length", length))
+        return -1;
+    uint8_t *device;
+    if (readprg(length, &device) != 0) {
+        fprintf(stderr, "I can't read the data from the device\n");
+        return -1;
+    }
+    int result = writefile(path, length, device);
+    free(device);
+    return result;
+}
+
+void printbuf(int32_t length, const uint8_t *data)
+{
+    for (int32_t i = 0; i < length; ++i) {
+        if (i % 8 == 0)
+            printf("\n%2.2x : ", i);
+        printf("%2.2x ", data[i]);
+    }
+    printf("\n");
+}

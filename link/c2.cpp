@@ -1,0 +1,276 @@
+// C2 frames bit-banged through the adapter on the parallel port's data register.
+//
+// Data register (dshadow), the adapter's wiring:
+//   bit 0-2  unused, always 0
+//   bit 3    C2CK reset control   1 = released, 0 = active (C2CK held low)
+//   bit 4    C2CK driver enable   active low
+//   bit 5    C2CK level
+//   bit 6    C2D driver enable    active low
+//   bit 7    C2D level
+// Status register bit 7 (BUSY, inverted by the port) reads C2D back.
+//
+// Every line change is exactly one PPWDATA of the whole shadow byte; none is
+// skipped even when the bit is unchanged, because the frame timing on the wire
+// is nothing but the sequence of port requests.
+#include "c2.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "c2_lines.h"
+#include "port.h"
+
+int fh = -1;
+uint8_t dshadow = 0x00;
+
+namespace {
+
+constexpr uint8_t RST_BIT = 0x08;   // reset released when set
+constexpr uint8_t CK_NEN = 0x10;    // C2CK driver off when set
+constexpr uint8_t CK_LEVEL = 0x20;
+constexpr uint8_t D_NEN = 0x40;     // C2D driver off when set
+constexpr uint8_t D_LEVEL = 0x80;
+constexpr uint8_t STATUS_BUSY = 0x80;
+
+inline void set_bits(uint8_t mask)
+{
+    dshadow = static_cast<uint8_t>(dshadow | mask);
+    port_write_data(fh, dshadow);
+}
+
+inline void clear_bits(uint8_t mask)
+{
+    dshadow = static_cast<uint8_t>(dshadow & ~mask);
+    port_write_data(fh, dshadow);
+}
+
+inline void drive(uint32_t bit) { C2D_SET(static_cast<int>(bit & 1u)); }
+
+// WAIT field: strobe and sample until C2D reads 1.
+int wait_field()
+{
+    c2_deadline d;
+    c2_deadline_start(&d, C2_WAIT_LIMIT_MS);
+    for (;;) {
+        C2CK_low_pulse();
+        if (C2D_READ())
+            return C2_OK;
+        if (c2_deadline_passed(&d))
+            return C2_TIMEOUT;
+    }
+}
+
+volatile sig_atomic_t pending_signal = 0;
+const char *interrupt_note = nullptr;
+
+extern "C" void on_signal(int sig) { pending_signal = sig; }
+
+}  // namespace
+
+void C2CK_RST_ACT() { clear_bits(RST_BIT); }
+void C2CK_RST_DEACT() { set_bits(RST_BIT); }
+void C2CK_ENA() { clear_bits(CK_NEN); }
+void C2CK_DIS() { set_bits(CK_NEN); }
+void C2CK_SET(int level) { level ? set_bits(CK_LEVEL) : clear_bits(CK_LEVEL); }
+void C2CK_HIGH() { C2CK_SET(1); }
+void C2CK_LOW() { C2CK_SET(0); }
+void C2D_ENA() { clear_bits(D_NEN); }
+void C2D_DIS() { set_bits(D_NEN); }
+void C2D_SET(int level) { level ? set_bits(D_LEVEL) : clear_bits(D_LEVEL); }
+void C2D_SETH() { C2D_SET(1); }
+void C2D_SETL() { C2D_SET(0); }
+void C2D_SETH_EN() { C2D_SETH(); C2D_ENA(); }
+void C2D_SETL_EN() { C2D_SETL(); C2D_ENA(); }
+int C2D_READ() { return (port_read_status(fh) & STATUS_BUSY) ? 0 : 1; }
+
+void OpenPorts(const char *path)
+{
+    fh = port_open(path);
+    if (fh == -1) {
+        int err = errno;
+        printf("Problem opening %s\n", path);
+        fflush(stdout);
+        fprintf(stderr,
+                "harlune: %s: %s\n"
+                "  Check that the device exists (modprobe ppdev), that you may open it\n"
+                "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n",
+                path, strerror(err));
+        exit(1);
+    }
+    atexit(ClosePorts);
+    if (port_claim(fh) != 0) {
+        int err = errno;
+        printf("Problem claiming %s\n", path);
+        fflush(stdout);
+        fprintf(stderr,
+                "harlune: %s: %s\n"
+                "  Check that no other driver or program holds the port (lp, a printer daemon).\n",
+                path, strerror(err));
+        exit(1);
+    }
+}
+
+void ClosePorts() { port_close(fh); }
+
+void c2_open()
+{
+    C2CK_HIGH();
+    C2CK_ENA();
+}
+
+void c2_release()
+{
+    C2D_DIS();
+    C2CK_DIS();
+}
+
+void C2CK_low_pulse()
+{
+    C2CK_LOW();
+    C2CK_HIGH();
+}
+
+void C2CK_reset()
+{
+    C2CK_RST_ACT();
+    udelay(40);
+    C2CK_RST_DEACT();
+    udelay(3);
+}
+
+void AddressWrite(uint8_t address)
+{
+    c2_stop_if_interrupted();
+    C2CK_low_pulse();                  // START
+    C2D_SETH_EN();
+    C2CK_low_pulse();                  // INS 1, 1
+    C2CK_low_pulse();
+    for (int i = 0; i < 8; ++i) {      // ADDRESS, LSB first
+        drive(address);
+        C2CK_low_pulse();
+        address = static_cast<uint8_t>(address >> 1);
+    }
+    C2D_DIS();
+    C2CK_low_pulse();                  // STOP
+}
+
+uint8_t AddressRead()
+{
+    c2_stop_if_interrupted();
+    uint8_t result = 0;
+    C2CK_low_pulse();                  // START
+    C2D_SETL_EN();
+    C2CK_low_pulse();                  // INS 0
+    C2D_SETH();
+    C2CK_low_pulse();                  // INS 1
+    C2D_DIS();
+    for (int i = 0; i < 8; ++i) {      // ADDRESS, driven by the target
+        C2CK_low_pulse();
+        if (C2D_READ())
+            result = static_cast<uint8_t>(result | (1u << i));
+    }
+    C2CK_low_pulse();                  // STOP
+    return result;
+}
+
+int DataWrite(uint8_t code, uint32_t value)
+{
+    c2_stop_if_interrupted();
+    C2CK_low_pulse();                  // START
+    C2D_SETH_EN();
+    C2CK_low_pulse();                  // INS 1
+    C2D_SETL();
+    C2CK_low_pulse();                  // INS 0
+    drive(code);                       // LENGTH, LSB first
+    C2CK_low_pulse();
+    drive(code >> 1u);
+    C2CK_low_pulse();
+    for (int i = 0, n = 8 * ((code & 3) + 1); i < n; ++i) {   // DATA, LSB first
+        drive(value);
+        C2CK_low_pulse();
+        value >>= 1;
+    }
+    C2D_DIS();
+    int rc = wait_field();             // WAIT
+    C2CK_low_pulse();                  // STOP
+    udelay(1);
+    return rc;
+}
+
+int DataRead(uint8_t code, uint32_t *value)
+{
+    c2_stop_if_interrupted();
+    *value = 0;
+    C2CK_low_pulse();                  // START
+    C2D_SETL_EN();
+    C2CK_low_pulse();                  // INS 0, 0
+    C2CK_low_pulse();
+    drive(code);                       // LENGTH, LSB first
+    C2CK_low_pulse();
+    drive(code >> 1u);
+    C2CK_low_pulse();
+    C2D_DIS();
+    int rc = wait_field();             // WAIT
+    if (rc == C2_OK) {
+        for (int i = 0, n = 8 * ((code & 3) + 1); i < n; ++i) {   // DATA, from the target
+            C2CK_low_pulse();
+            if (C2D_READ())
+                *value |= 1u << i;
+        }
+    }
+    C2CK_low_pulse();                  // STOP
+    udelay(1);
+    return rc;
+}
+
+void c2_deadline_start(c2_deadline *d, uint32_t limit_ms)
+{
+    d->limit_ms = limit_ms;
+    d->count = 0;
+    d->start_ns = 0;
+}
+
+bool c2_deadline_passed(c2_deadline *d)
+{
+    if (++d->count % C2_DEADLINE_STRIDE != 0)
+        return false;
+    uint64_t now = port_now_ns();
+    if (d->start_ns == 0) {
+        d->start_ns = now;
+        return false;
+    }
+    return now - d->start_ns >= static_cast<uint64_t>(d->limit_ms) * 1000000u;
+}
+
+void c2_catch_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a sleep ends early and the run stops sooner
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+void c2_interrupt_note(const char *note) { interrupt_note = note; }
+
+int c2_interrupted() { return pending_signal; }
+
+void c2_stop_if_interrupted()
+{
+    int sig = pending_signal;
+    if (sig == 0)
+        return;
+    fflush(stdout);
+    fprintf(stderr, "\nInterrupted by %s: stopped between two C2 frames\n", strsignal(sig));
+    if (interrupt_note)
+        fprintf(stderr, "%s\n", interrupt_note);
+    C2CK_reset();
+    c2_release();
+    exit(128 + sig);
+}

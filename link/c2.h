@@ -1,0 +1,64 @@
+// C2 link over a PC parallel port (ppdev) and the adapter on its data
+// register. This header is the only way to the port: open and claim it, drive
+// and release the C2 lines, pulse the reset, run the four C2 frames.
+#pragma once
+
+#include <cstdint>
+
+// Result of a data frame.
+enum { C2_OK = 0, C2_TIMEOUT = -1 };
+
+// How long a WAIT field may last before the frame gives up. The target
+// answers within 10 us; a second leaves room for a slow adapter or host.
+constexpr uint32_t C2_WAIT_LIMIT_MS = 1000;
+
+// Open and claim the port; on failure print "Problem opening/claiming <path>"
+// on stdout, a hint on stderr, and exit(1). Registers ClosePorts with atexit.
+void OpenPorts(const char *path);
+// Close the port descriptor (the exit handler).
+void ClosePorts();
+
+// C2CK high, then its driver on.
+void c2_open();
+// C2D driver off, then C2CK driver off.
+void c2_release();
+
+// Clock strobe: C2CK low, then high, nothing in between.
+void C2CK_low_pulse();
+// Reset pulse: reset control active for 40 us, released, 3 us settle.
+void C2CK_reset();
+
+void AddressWrite(uint8_t address);
+// Returns the target's interface status.
+uint8_t AddressRead();
+// Length code n carries 8 * (n + 1) bits. Both return C2_OK, or C2_TIMEOUT
+// when the WAIT field did not end within C2_WAIT_LIMIT_MS (frame completed
+// with its STOP, *value left 0).
+int DataWrite(uint8_t code, uint32_t value);
+int DataRead(uint8_t code, uint32_t *value);
+
+// Suspend for at least `us` microseconds; short delays spin on the monotonic
+// clock so they do not oversleep.
+void udelay(uint32_t us);
+
+// A bounded wait that reads the clock only every C2_DEADLINE_STRIDE checks.
+constexpr uint32_t C2_DEADLINE_STRIDE = 256;
+struct c2_deadline {
+    uint32_t limit_ms;
+    uint32_t count;
+    uint64_t start_ns;  // 0 until the first clock read
+};
+void c2_deadline_start(c2_deadline *d, uint32_t limit_ms);
+// True once limit_ms have passed since the first clock read.
+bool c2_deadline_passed(c2_deadline *d);
+
+// SIGINT, SIGTERM and SIGHUP only set a flag; the next frame to start then
+// prints "Interrupted by ...", the note (if any), resets the target, releases
+// the lines and exits with 128 + the signal number.
+void c2_catch_signals();
+// Extra line printed on interruption (nullptr: none). The text must outlive the run.
+void c2_interrupt_note(const char *note);
+// The pending signal, or 0.
+int c2_interrupted();
+// If a signal is pending, stop the run as described above; otherwise return.
+void c2_stop_if_interrupted();
