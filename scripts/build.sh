@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configure and build into build/ (or build-sanitize/ with --sanitize).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=build
+flags=()
+if [ "${1:-}" = "--sanitize" ]; then
+    dir=build-sanitize
+    flags=(-DHARLUNE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DHARLUNE_BENCH=OFF)
+fi
+cmake -S . -B "$dir" "${flags[@]}" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+echo "$dir"

@@ -1,0 +1,255 @@
+// The link on the simulated port: exact data-register sequences, status reads
+// and delays of each frame.
+#include <gtest/gtest.h>
+
+#include "c2.h"
+#include "c2_lines.h"
+#include "support.h"
+
+using harlune_sim::Attach;
+using harlune_sim::Config;
+using support::writes;
+
+namespace {
+
+std::vector<uint8_t> repeat(std::vector<uint8_t> part, int times)
+{
+    std::vector<uint8_t> out;
+    for (int i = 0; i < times; ++i)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> out;
+    for (const auto &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Config scripted(std::vector<int> samples)
+{
+    Config c;
+    c.attach = Attach::scripted;
+    c.samples = std::move(samples);
+    return c;
+}
+
+class Link : public ::testing::Test {
+protected:
+    void TearDown() override { support::detach(); }
+};
+
+const std::vector<uint8_t> ZERO_BIT = {0x28, 0x08, 0x28};
+const std::vector<uint8_t> ONE_BIT = {0xA8, 0x88, 0xA8};
+
+TEST_F(Link, StartupResetAndAddressWriteFromProgramStart)
+{
+    support::attach(Config{});
+    c2_open();
+    C2CK_reset();
+    AddressWrite(0x02);
+
+    std::string expected =
+        "C " + writes({0x20, 0x20, 0x20}) + " D40 " + writes({0x28}) + " D3 " +
+        writes(cat({{0x08, 0x28}, {0xA8, 0xA8}, {0x88, 0xA8, 0x88, 0xA8}, ZERO_BIT, ONE_BIT,
+                    repeat(ZERO_BIT, 6), {0x68}, {0x48, 0x68}}));
+    EXPECT_EQ(harlune_sim::trace(), expected);
+    EXPECT_EQ(harlune_sim::frames(), "RESET AW:02");
+    EXPECT_TRUE(harlune_sim::faults().empty());
+}
+
+TEST_F(Link, DataWriteAfterAddressWrite)
+{
+    support::attach(Config{}, 0x68);
+    DataWrite(0, 0x02);
+    AddressRead();  // a request after the frame shows its closing delay
+
+    std::string expected =
+        writes(cat({{0x48, 0x68}, {0xE8, 0xA8}, {0x88, 0xA8}, ZERO_BIT, repeat(ZERO_BIT, 2), ZERO_BIT,
+                    ONE_BIT, repeat(ZERO_BIT, 6), {0x68}, {0x48, 0x68}})) +
+        " R78 " + writes({0x48, 0x68}) + " D1 W48";
+    EXPECT_EQ(harlune_sim::trace().substr(0, expected.size()), expected);
+}
+
+TEST_F(Link, DataReadStoresA5)
+{
+    std::vector<int> samples = {1, 1, 0, 1, 0, 0, 1, 0, 1};
+    support::attach(scripted(samples), 0x68);
+    uint32_t value = 0xFFFFFFFF;
+    EXPECT_EQ(DataRead(0, &value), C2_OK);
+    EXPECT_EQ(value, 0xA5u);
+
+    std::string expected =
+        writes(cat({{0x48, 0x68}, {0x68, 0x28}, {0x08, 0x28, 0x08, 0x28}, repeat(ZERO_BIT, 2), {0x68},
+                    {0x48, 0x68}})) +
+        " R78";
+    for (int s : {1, 0, 1, 0, 0, 1, 0, 1})
+        expected += " " + writes({0x48, 0x68}) + (s ? " R78" : " RF8");
+    expected += " " + writes({0x48, 0x68});
+    EXPECT_EQ(support::without_delays(harlune_sim::trace()), expected);
+}
+
+TEST_F(Link, AddressReadAssemblesBitsLsbFirst)
+{
+    support::attach(scripted({1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}), 0x68);
+    EXPECT_EQ(AddressRead(), 0x01);
+    EXPECT_EQ(AddressRead(), 0xFF);
+    std::string one = writes(cat({{0x48, 0x68}, {0x68, 0x28}, {0x08, 0x28}, {0xA8}, {0x88, 0xA8}, {0xE8}}));
+    EXPECT_EQ(support::without_delays(harlune_sim::trace()).substr(0, one.size()), one);
+}
+
+TEST_F(Link, AddressWriteSendsAddressLsbFirst)
+{
+    support::attach(Config{}, 0x68);
+    AddressWrite(0xB4);
+    // After START and the C2D enable, the INS strobes, then the bits 0,0,1,0,1,1,0,1.
+    std::string expected = writes(cat({{0x48, 0x68}, {0xE8, 0xA8}, {0x88, 0xA8, 0x88, 0xA8}, ZERO_BIT, ZERO_BIT,
+                                       ONE_BIT, ZERO_BIT, ONE_BIT, ONE_BIT, ZERO_BIT, ONE_BIT, {0x68},
+                                       {0x48, 0x68}}));
+    EXPECT_EQ(harlune_sim::trace(), expected);
+    EXPECT_EQ(harlune_sim::frames(), "AW:B4");
+}
+
+// w WAIT strobes: w - 1 samples of 0, then a 1.
+std::vector<int> wait_then(int w, std::vector<int> rest = {})
+{
+    std::vector<int> s(static_cast<size_t>(w - 1), 0);
+    s.push_back(1);
+    s.insert(s.end(), rest.begin(), rest.end());
+    return s;
+}
+
+TEST_F(Link, RequestsPerFrame)
+{
+    for (int w : {1, 2, 7}) {
+        SCOPED_TRACE("WAIT strobes " + std::to_string(w));
+
+        support::attach(Config{}, 0x68);
+        AddressWrite(0x00);
+        EXPECT_EQ(harlune_sim::stats().writes, 35u);
+        EXPECT_EQ(harlune_sim::stats().reads, 0u);
+
+        support::attach(scripted(std::vector<int>(8, 0)), 0x68);
+        AddressRead();
+        EXPECT_EQ(harlune_sim::stats().writes, 28u);
+        EXPECT_EQ(harlune_sim::stats().reads, 8u);
+
+        support::attach(scripted(wait_then(w)), 0x68);
+        EXPECT_EQ(DataWrite(0, 0x5A), C2_OK);
+        EXPECT_EQ(harlune_sim::stats().writes, 42u + 2u * w);
+        EXPECT_EQ(harlune_sim::stats().reads, static_cast<uint64_t>(w));
+
+        support::attach(scripted(wait_then(w, std::vector<int>(8, 1))), 0x68);
+        uint32_t v;
+        EXPECT_EQ(DataRead(0, &v), C2_OK);
+        EXPECT_EQ(v, 0xFFu);
+        EXPECT_EQ(harlune_sim::stats().writes, 33u + 2u * w);
+        EXPECT_EQ(harlune_sim::stats().reads, w + 8u);
+        support::detach();
+    }
+}
+
+TEST_F(Link, StrobesAroundTheWaitField)
+{
+    support::attach(scripted(wait_then(1)), 0x68);
+    DataWrite(0, 0x00);
+    std::string t = support::without_delays(harlune_sim::trace());
+    size_t read = t.find('R');
+    ASSERT_NE(read, std::string::npos);
+    // A strobe is the pair W48 W68 here (C2D driver off, C2CK low then high).
+    auto strobes = [](const std::string &s) {
+        size_t n = 0;
+        for (size_t p = 0; (p = s.find("W08 W28", p)) != std::string::npos; p += 7)
+            ++n;
+        for (size_t p = 0; (p = s.find("W88 WA8", p)) != std::string::npos; p += 7)
+            ++n;
+        for (size_t p = 0; (p = s.find("W48 W68", p)) != std::string::npos; p += 7)
+            ++n;
+        return n;
+    };
+    // START, two INS, two LENGTH, eight data bits, then the one WAIT strobe.
+    EXPECT_EQ(strobes(t.substr(0, read)), 14u);
+    EXPECT_EQ(strobes(t.substr(read)), 1u);  // STOP
+}
+
+TEST_F(Link, C2dIsReadInvertedOnBusy)
+{
+    support::attach(scripted({1, 0}), 0x68);
+    EXPECT_EQ(C2D_READ(), 1);
+    EXPECT_EQ(C2D_READ(), 0);
+    EXPECT_EQ(harlune_sim::trace(), "R78 RF8");
+}
+
+TEST_F(Link, FinalResetAndReleaseAfterDataRead)
+{
+    support::attach(Config{}, 0x68);
+    C2CK_reset();
+    c2_release();
+    EXPECT_EQ(support::without_delays(harlune_sim::trace()), writes({0x60, 0x68, 0x68, 0x78}));
+    EXPECT_EQ(dshadow, 0x78);
+}
+
+TEST_F(Link, ResetPulseSetsOnlyTheResetBit)
+{
+    for (uint8_t start : {uint8_t{0x00}, uint8_t{0x20}, uint8_t{0xD0}, uint8_t{0x68}}) {
+        support::attach(Config{}, start);
+        C2CK_reset();
+        EXPECT_EQ(dshadow, start | 0x08);
+        support::detach();
+    }
+}
+
+TEST_F(Link, PrimitivesWriteEvenWhenTheBitIsAlreadySet)
+{
+    support::attach(Config{}, 0x68);
+    C2D_DIS();
+    C2D_DIS();
+    C2CK_HIGH();
+    EXPECT_EQ(harlune_sim::trace(), writes({0x68, 0x68, 0x68}));
+}
+
+TEST_F(Link, WaitFieldGivesUpWhenC2dStaysLow)
+{
+    Config c;
+    c.attach = Attach::c2d_low;
+    support::attach(c, 0x68);
+    uint32_t value = 0x1234;
+    EXPECT_EQ(DataRead(0, &value), C2_TIMEOUT);
+    EXPECT_EQ(value, 0u);
+    // The frame still closes with its STOP and the lines are as after any frame.
+    EXPECT_EQ(dshadow, 0x68);
+    uint64_t waits = harlune_sim::stats().reads;
+    // Each WAIT strobe costs 3 requests of 1 us: about a second's worth.
+    EXPECT_GT(waits, C2_WAIT_LIMIT_MS * 1000 / 3 / 2);
+    EXPECT_LT(waits, C2_WAIT_LIMIT_MS * 1000 / 3 * 2);
+    EXPECT_EQ(DataWrite(0, 0x01), C2_TIMEOUT);
+}
+
+TEST_F(Link, UdelaySpinsShortAndSleepsLong)
+{
+    support::attach(Config{}, 0x68);
+    C2D_DIS();
+    udelay(1);
+    C2D_DIS();
+    udelay(40);
+    C2D_DIS();
+    udelay(20000);
+    C2D_DIS();
+    EXPECT_EQ(harlune_sim::trace(), "W68 D1 W68 D40 W68 D20000 W68");
+    EXPECT_EQ(harlune_sim::stats().sleep_calls, 1u);
+    EXPECT_EQ(harlune_sim::stats().sleep_us, 20000u);
+}
+
+TEST(Deadline, ReadsTheClockOnlyEveryStride)
+{
+    c2_deadline d;
+    c2_deadline_start(&d, 0);
+    // Limit 0: the first clock read starts it, the next one ends it.
+    for (uint32_t i = 1; i < 2 * C2_DEADLINE_STRIDE; ++i)
+        EXPECT_FALSE(c2_deadline_passed(&d)) << i;
+    EXPECT_TRUE(c2_deadline_passed(&d));
+}
+
+}  // namespace

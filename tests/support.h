@@ -1,0 +1,71 @@
+// Helpers shared by the tests: the simulated port seen from the link, and
+// runs of the real harlune binary with the simulator preloaded.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim.h"
+
+namespace support {
+
+// Configure the simulator and open and claim its port for the link, with the
+// data-register shadow at `shadow` (0x00 as at program start).
+void attach(const harlune_sim::Config &config, uint8_t shadow = 0x00);
+void detach();
+
+// "W20 W28 ..." for a list of data-register writes.
+std::string writes(const std::vector<uint8_t> &bytes);
+// The trace without its delay tokens.
+std::string without_delays(const std::string &trace);
+size_t count_tokens(const std::string &trace, char kind);
+
+// Frame trace split into (kind, value) pairs; kind "AW", "AR", "DW", "DR", "RESET".
+struct Frame {
+    std::string kind;
+    uint32_t value;
+};
+std::vector<Frame> frames();
+// Values of the frames of one kind, in order.
+std::vector<uint32_t> values(const std::vector<Frame> &frames, const std::string &kind);
+size_t count(const std::vector<Frame> &frames, const std::string &kind);
+
+// C2D samples an Address Read of `status` gives, LSB first.
+std::vector<int> status_samples(uint8_t status);
+
+// A scratch directory, removed by the destructor.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string path(const std::string &name) const;
+    std::string dir;
+};
+
+std::vector<uint8_t> read_file(const std::string &path);
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
+
+// One run of the real binary.
+struct Run {
+    int status = -1;   // exit status, or 128 + signal when killed
+    std::string out, err;
+    std::map<std::string, uint64_t> report;   // the simulator's counters
+    std::vector<std::string> faults;
+    std::string trace;                          // when trace was asked for
+    std::string frames;
+};
+
+struct RunOptions {
+    std::vector<std::string> env;   // NAME=value, added to the simulator's
+    bool unset_device = true;       // C2_PROG_DEV unset unless given in env
+    bool trace = false;
+    bool preload = true;
+    std::string flash_file;         // HARLUNE_SIM_FLASH
+    std::vector<std::string> wrapper;  // e.g. valgrind and its options
+};
+
+Run run_harlune(const std::vector<std::string> &args, const RunOptions &options = {});
+
+}  // namespace support
