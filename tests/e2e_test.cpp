@@ -9,7 +9,7 @@
 
 #include "support.h"
 
-using support::Run;
+using support::Result;
 using support::RunOptions;
 using support::TempDir;
 
@@ -74,13 +74,13 @@ std::vector<Block> blocks(const std::string &frames)
 
 class E2e : public ::testing::Test {
 protected:
-    Run run(std::vector<std::string> args, std::vector<std::string> env = {}, bool trace = false)
+    Result run(std::vector<std::string> args, std::vector<std::string> env = {}, bool trace = false)
     {
         RunOptions o;
         o.env = std::move(env);
         o.trace = trace;
         o.flash_file = flash;
-        Run r = support::run_harlune(args, o);
+        Result r = support::run_harlune(args, o);
         EXPECT_TRUE(r.faults.empty()) << r.faults.front();
         return r;
     }
@@ -96,7 +96,7 @@ protected:
 TEST_F(E2e, TooFewArgumentsPrintUsageAndLeaveThePortAlone)
 {
     for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"r"}}) {
-        Run r = run(args);
+        Result r = run(args);
         EXPECT_EQ(r.out, NOT_SET + USAGE);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 1);
@@ -106,11 +106,11 @@ TEST_F(E2e, TooFewArgumentsPrintUsageAndLeaveThePortAlone)
 
 TEST_F(E2e, DevicePathFromTheEnvironment)
 {
-    Run empty = run({"r", "x"}, {"C2_PROG_DEV="});
+    Result empty = run({"r", "x"}, {"C2_PROG_DEV="});
     EXPECT_EQ(empty.out, "using \nProblem opening \n");
     EXPECT_EQ(empty.status, 1);
 
-    Run missing = run({"r", "x"}, {"C2_PROG_DEV=/dev/nonexistent-port"});
+    Result missing = run({"r", "x"}, {"C2_PROG_DEV=/dev/nonexistent-port"});
     EXPECT_EQ(missing.out, "using /dev/nonexistent-port\nProblem opening /dev/nonexistent-port\n");
     EXPECT_NE(missing.err.find("/dev/nonexistent-port: No such file or directory"), std::string::npos);
     EXPECT_NE(missing.err.find("lp group"), std::string::npos);
@@ -119,21 +119,21 @@ TEST_F(E2e, DevicePathFromTheEnvironment)
 
     // A long value is used whole, not cut to a fixed buffer.
     std::string longpath = "/tmp/" + std::string(4091, 'x');
-    Run huge = run({"r", "x"}, {"C2_PROG_DEV=" + longpath});
+    Result huge = run({"r", "x"}, {"C2_PROG_DEV=" + longpath});
     EXPECT_EQ(huge.out, "using " + longpath + "\nProblem opening " + longpath + "\n");
     EXPECT_NE(huge.err.find("File name too long"), std::string::npos);
     EXPECT_EQ(huge.status, 1);
 
     // A path served by the simulator works whatever its name.
     std::string odd = "/tmp/" + std::string(40, 'p');
-    Run served = run({"X", "x"}, {"C2_PROG_DEV=" + odd, "HARLUNE_SIM_DEVICE=" + odd});
+    Result served = run({"X", "x"}, {"C2_PROG_DEV=" + odd, "HARLUNE_SIM_DEVICE=" + odd});
     EXPECT_EQ(served.out, "using " + odd + "\nThe device id: 9\nI've reset the device\n" + USAGE + "\n");
     EXPECT_EQ(served.report["claims"], 1u);
 }
 
 TEST_F(E2e, ClaimFailure)
 {
-    Run r = run({"r", "x"}, {"HARLUNE_SIM_CLAIM_FAIL=1"});
+    Result r = run({"r", "x"}, {"HARLUNE_SIM_CLAIM_FAIL=1"});
     EXPECT_EQ(r.out, NOT_SET + "Problem claiming /dev/parport0\n");
     EXPECT_NE(r.err.find("other driver"), std::string::npos);
     EXPECT_EQ(r.status, 1);
@@ -143,13 +143,13 @@ TEST_F(E2e, ClaimFailure)
 
 TEST_F(E2e, UnknownCommandStillStartsTheTarget)
 {
-    Run r = run({"P", "x"}, {}, true);
+    Result r = run({"P", "x"}, {}, true);
     EXPECT_EQ(r.out, STARTED + USAGE + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.frames, "RESET AW:02 DW:02 DW:01 AW:00 DR:09 RESET AW:02 DW:02 DW:01 RESET");
     // Start-up on the wire, to the byte, and the end: final reset, then release.
-    EXPECT_EQ(r.trace.substr(0, 28), "C W20 W20 W20 D40 W28 D3 W08");
+    EXPECT_EQ(r.trace.substr(0, 28), "C W20 W20 W20 D40 W28 D5 W08");
     EXPECT_EQ(support::without_delays(r.trace).substr(support::without_delays(r.trace).size() - 15),
               "W60 W68 W68 W78");
     // Two start-ups of 20 ms and the two one-second pauses.
@@ -159,7 +159,7 @@ TEST_F(E2e, UnknownCommandStillStartsTheTarget)
 
 TEST_F(E2e, DeviceIdThatLooksLikeNoTargetGetsAHint)
 {
-    Run r = run({"P", "x"}, {"HARLUNE_SIM_DEVICE_ID=0xff"});
+    Result r = run({"P", "x"}, {"HARLUNE_SIM_DEVICE_ID=0xff"});
     EXPECT_NE(r.out.find("The device id: ff\n"), std::string::npos);
     EXPECT_NE(r.err.find("no target answers"), std::string::npos);
 }
@@ -185,7 +185,7 @@ TEST_F(E2e, ReadBackLengths)
         std::string out = tmp.path("read.bin");
         std::vector<std::string> args = {"r", out};
         args.insert(args.end(), k.extra.begin(), k.extra.end());
-        Run r = run(args);
+        Result r = run(args);
         EXPECT_EQ(r.out, STARTED + k.marks + "\n");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
@@ -199,27 +199,27 @@ TEST_F(E2e, ReadBackLengths)
 
 TEST_F(E2e, ReadBackSplitsIntoBlocks)
 {
-    Run r = run({"r", tmp.path("r.bin"), "600"}, {}, true);
+    Result r = run({"r", tmp.path("r.bin"), "600"}, {}, true);
     EXPECT_EQ(blocks(r.frames), std::vector<Block>({{6, 0, 256}, {6, 256, 256}, {6, 512, 88}}));
 }
 
 TEST_F(E2e, ReadBackFailures)
 {
-    Run neg = run({"r", tmp.path("neg.bin"), "-1"});
+    Result neg = run({"r", tmp.path("neg.bin"), "-1"});
     EXPECT_EQ(neg.err, "I can't allocate the memory\nI can't read the data from the device\n");
     EXPECT_EQ(neg.status, 255);
     EXPECT_TRUE(support::read_file(tmp.path("neg.bin")).empty());
     EXPECT_NE(access(tmp.path("neg.bin").c_str(), F_OK), 0);
 
-    Run nodir = run({"r", tmp.path("no/dir/x.bin"), "16"});
+    Result nodir = run({"r", tmp.path("no/dir/x.bin"), "16"});
     EXPECT_EQ(nodir.err, tmp.path("no/dir/x.bin") + ": No such file or directory\n");
     EXPECT_EQ(nodir.status, 255);
 
-    Run full = run({"r", "/dev/full", "16"});
+    Result full = run({"r", "/dev/full", "16"});
     EXPECT_EQ(full.err, "write: No space left on device\nI can't write data\n");
     EXPECT_EQ(full.status, 251);
 
-    Run refused = run({"r", tmp.path("ref.bin"), "600"}, {"HARLUNE_SIM_REFUSE=06:2:2:07"});
+    Result refused = run({"r", tmp.path("ref.bin"), "600"}, {"HARLUNE_SIM_REFUSE=06:2:2:07"});
     EXPECT_EQ(refused.out, STARTED + "#\n");
     EXPECT_EQ(refused.err, "Status2 0x07 instead of 0x0d in c2_block_read\n"
                            "c2_block_read error in readprg\n"
@@ -239,7 +239,7 @@ TEST_F(E2e, ProgramWithoutErase)
     std::vector<uint8_t> image(300, 0x0F);
     support::write_file(tmp.path("img"), image);
 
-    Run r = run({"p", tmp.path("img"), "100"}, {}, true);
+    Result r = run({"p", tmp.path("img"), "100"}, {}, true);
     EXPECT_EQ(r.out, STARTED + "##\n" + "##" + "##" + "\nSuccesfully verified 300 bytes\n\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
@@ -258,7 +258,7 @@ TEST_F(E2e, ProgramWithErase)
     std::vector<uint8_t> image(300, 0x01);
     support::write_file(tmp.path("img"), image);
 
-    Run r = run({"p", tmp.path("img")});
+    Result r = run({"p", tmp.path("img")});
     EXPECT_EQ(r.out, STARTED + "##\ndevice needs erasing!\nerased\n####\nSuccesfully verified 300 bytes\n\n");
     EXPECT_EQ(r.status, 0);
     auto now = flash_now();
@@ -272,7 +272,7 @@ TEST_F(E2e, ProgramEqualImageIsStillWritten)
     auto content = support::random_bytes(512, 5);
     set_flash(content);
     support::write_file(tmp.path("img"), content);
-    Run r = run({"p", tmp.path("img")});
+    Result r = run({"p", tmp.path("img")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.report["block_writes"], 2u);
     EXPECT_EQ(r.report["block_reads"], 4u);
@@ -284,17 +284,17 @@ TEST_F(E2e, WholeFlashCycleOverOtherData)
     auto image = support::random_bytes(0x3E00, 2);
     support::write_file(tmp.path("img"), image);
 
-    Run p = run({"p", tmp.path("img")});
+    Result p = run({"p", tmp.path("img")});
     EXPECT_EQ(p.out, STARTED + marks(62) + "\ndevice needs erasing!\nerased\n" + marks(124) +
                          "\nSuccesfully verified 15872 bytes\n\n");
     EXPECT_EQ(p.err, "");
     EXPECT_EQ(p.status, 0);
 
-    Run v = run({"v", tmp.path("img")});
+    Result v = run({"v", tmp.path("img")});
     EXPECT_EQ(v.out, STARTED + marks(62) + "\nSuccesfully verified 15872 bytes\n\n");
     EXPECT_EQ(v.status, 0);
 
-    Run r = run({"r", tmp.path("back")});
+    Result r = run({"r", tmp.path("back")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(support::read_file(tmp.path("back")), image);
 }
@@ -304,7 +304,7 @@ TEST_F(E2e, RefusedBlockWriteStopsProgramming)
     support::write_file(tmp.path("img"), support::random_bytes(600, 8));
     for (unsigned point : {1u, 2u}) {
         set_flash({});
-        Run r = run({"p", tmp.path("img")}, {"HARLUNE_SIM_REFUSE=07:2:" + std::to_string(point) + ":02"});
+        Result r = run({"p", tmp.path("img")}, {"HARLUNE_SIM_REFUSE=07:2:" + std::to_string(point) + ":02"});
         EXPECT_EQ(r.out, STARTED + "###\n#\n");
         EXPECT_EQ(r.err, "Status" + std::to_string(point) + " 0x02 instead of 0x0d in c2_block_write\n"
                          "\nProgramming stopped: the flash holds only the blocks written before\n");
@@ -318,7 +318,7 @@ TEST_F(E2e, RefusedEraseStillWritesAndVerifies)
     std::vector<uint8_t> old(16, 0x00);
     set_flash(old);
     support::write_file(tmp.path("img"), std::vector<uint8_t>(16, 0x01));
-    Run r = run({"p", tmp.path("img")}, {"HARLUNE_SIM_REFUSE=03:1:1:05"});
+    Result r = run({"p", tmp.path("img")}, {"HARLUNE_SIM_REFUSE=03:1:1:05"});
     EXPECT_EQ(r.out, STARTED + "#\ndevice needs erasing!\nerased\n##\n");
     std::string err = "Status1 0x05 instead of 0x0d in c2_device_erase\n";
     for (int i = 0; i < 16; ++i) {
@@ -335,12 +335,12 @@ TEST_F(E2e, ProgramAndVerifyRefuseUnreadableImages)
 {
     support::write_file(tmp.path("empty"), {});
     for (const char *cmd : {"p", "v"}) {
-        Run e = run({cmd, tmp.path("empty")});
+        Result e = run({cmd, tmp.path("empty")});
         EXPECT_EQ(e.err, "I can't read from " + tmp.path("empty") + " the data to be programmed\n");
         EXPECT_EQ(e.status, 255);
         EXPECT_EQ(e.out, STARTED + "\n");
 
-        Run m = run({cmd, tmp.path("missing")});
+        Result m = run({cmd, tmp.path("missing")});
         EXPECT_EQ(m.err, tmp.path("missing") + ": No such file or directory\n"
                          "I can't read from " + tmp.path("missing") + " the data to be programmed\n");
         EXPECT_EQ(m.status, 255);
@@ -359,7 +359,7 @@ TEST_F(E2e, VerifyReportsEveryDifference)
     image[0x1FF] = static_cast<uint8_t>(image[0x1FF] + 1);
     image[999] ^= 0x80;
     support::write_file(tmp.path("img"), image);
-    Run r = run({"v", tmp.path("img")});
+    Result r = run({"v", tmp.path("img")});
     EXPECT_EQ(r.out, STARTED + marks(4) + "\n");
     char expected[300];
     snprintf(expected, sizeof expected,
@@ -374,7 +374,7 @@ TEST_F(E2e, VerifyReportsEveryDifference)
 TEST_F(E2e, VerifyWithRefusedRead)
 {
     support::write_file(tmp.path("img"), std::vector<uint8_t>(10, 0xFF));
-    Run r = run({"v", tmp.path("img")}, {"HARLUNE_SIM_REFUSE=06:1:1:00"});
+    Result r = run({"v", tmp.path("img")}, {"HARLUNE_SIM_REFUSE=06:1:1:00"});
     EXPECT_EQ(r.err, "Status1 0x00 instead of 0x0d in c2_block_read\n"
                      "c2_block_read error in readprg\n"
                      "I was not able to allocate memory in the \"vrfyprg\" function\n");

@@ -34,6 +34,14 @@ void detach()
     fh = -1;
 }
 
+std::string link_trace()
+{
+    std::string t = harlune_sim::trace();
+    if (t.rfind("C", 0) == 0)
+        t.erase(0, t.size() > 1 ? 2 : 1);
+    return t;
+}
+
 std::string writes(const std::vector<uint8_t> &bytes)
 {
     std::string s;
@@ -151,7 +159,7 @@ static std::string slurp(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-Run run_harlune(const std::vector<std::string> &args, const RunOptions &options)
+Result run_harlune(const std::vector<std::string> &args, const RunOptions &options)
 {
     TempDir tmp;
     std::vector<std::string> env;
@@ -204,7 +212,7 @@ Run run_harlune(const std::vector<std::string> &args, const RunOptions &options)
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
 
-    Run run;
+    Result run;
     run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     run.out = slurp(out_path);
     run.err = slurp(err_path);

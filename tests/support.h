@@ -16,6 +16,8 @@ namespace support {
 void attach(const harlune_sim::Config &config, uint8_t shadow = 0x00);
 void detach();
 
+// The request trace after the claim ("C").
+std::string link_trace();
 // "W20 W28 ..." for a list of data-register writes.
 std::string writes(const std::vector<uint8_t> &bytes);
 // The trace without its delay tokens.
@@ -48,7 +50,7 @@ void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
 
 // One run of the real binary.
-struct Run {
+struct Result {
     int status = -1;   // exit status, or 128 + signal when killed
     std::string out, err;
     std::map<std::string, uint64_t> report;   // the simulator's counters
@@ -66,6 +68,6 @@ struct RunOptions {
     std::vector<std::string> wrapper;  // e.g. valgrind and its options
 };
 
-Run run_harlune(const std::vector<std::string> &args, const RunOptions &options = {});
+Result run_harlune(const std::vector<std::string> &args, const RunOptions &options = {});
 
 }  // namespace support
