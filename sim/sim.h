@@ -99,7 +99,10 @@ std::string trace();
 // Frame trace: AW:xx, AR:xx, DW:xx, DR:xx (one-byte value, hex; longer
 // values in full), RESET when the target saw a reset.
 std::string frames();
+// Faults in the order found, each "<what> (request n)"; the first 1000 are kept.
 const std::vector<std::string>& faults();
+// All faults found, including those no longer kept as text.
+uint64_t fault_count();
 const Stats& stats();
 std::vector<uint8_t>& flash();
 bool programming_mode();

@@ -1,0 +1,191 @@
+// Configuration from the HARLUNE_SIM_* environment variables.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim.h"
+
+namespace harlune_sim {
+
+namespace {
+
+[[noreturn]] void reject(const char* name, const char* value, const char* expected)
+{
+    fprintf(stderr, "harlune-sim: %s=\"%s\": expected %s\n", name, value, expected);
+    exit(2);
+}
+
+// Whole-string unsigned number (strtoul base 0) no larger than max, or nullopt-like failure.
+bool parse_number(const char* text, int base, uint64_t max, uint64_t& out)
+{
+    if (!*text || !(text[0] >= '0' && text[0] <= '9'))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long n = strtoull(text, &end, base);
+    if (errno || *end || n > max)
+        return false;
+    out = n;
+    return true;
+}
+
+template <typename T>
+void number(const char* name, T& field, uint64_t min, uint64_t max, const char* expected)
+{
+    const char* value = getenv(name);
+    if (!value)
+        return;
+    uint64_t n = 0;
+    if (!parse_number(value, 0, max, n) || n < min)
+        reject(name, value, expected);
+    field = static_cast<T>(n);
+}
+
+std::string text(const char* name)
+{
+    const char* value = getenv(name);
+    if (!value)
+        return {};
+    if (!*value)
+        reject(name, value, "a file name");
+    return value;
+}
+
+// Split on commas; empty items are an error for the caller to report.
+template <typename F>
+bool each_item(const char* list, F&& f)
+{
+    std::string all(list);
+    size_t start = 0;
+    for (;;) {
+        size_t comma = all.find(',', start);
+        std::string item = all.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (item.empty() || !f(item))
+            return false;
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+// CC:N:P:SS: hex command, decimal nth, point 1 or 2, hex status.
+bool parse_refusal(const std::string& item, Refusal& r)
+{
+    char command[8], nth[12], point[4], code[8];
+    char rest;
+    if (sscanf(item.c_str(), "%7[^:]:%11[^:]:%3[^:]:%7[^:]%c", command, nth, point, code,
+               &rest) != 4)
+        return false;
+    uint64_t c = 0, n = 0, p = 0, s = 0;
+    if (!parse_number(command, 16, 0xFF, c) || !parse_number(nth, 10, 0xFFFFFFFF, n) ||
+        !parse_number(point, 10, 2, p) || !parse_number(code, 16, 0xFF, s))
+        return false;
+    if (!(c == 0x06 || c == 0x07 || c == 0x08 || c == 0x03) || n < 1 || p < 1 ||
+        (c == 0x03 && p == 2))
+        return false;
+    r.command = static_cast<uint8_t>(c);
+    r.nth = static_cast<unsigned>(n);
+    r.point = static_cast<unsigned>(p);
+    r.code = static_cast<uint8_t>(s);
+    return true;
+}
+
+}  // namespace
+
+Config config_from_env()
+{
+    Config c;
+    if (const char* device = getenv("HARLUNE_SIM_DEVICE")) {
+        if (!*device)
+            reject("HARLUNE_SIM_DEVICE", device, "a device path");
+        c.device = device;
+    }
+    if (const char* attach = getenv("HARLUNE_SIM_ATTACH")) {
+        if (!strcmp(attach, "target"))
+            c.attach = Attach::target;
+        else if (!strcmp(attach, "detached"))
+            c.attach = Attach::detached;
+        else if (!strcmp(attach, "c2d_low"))
+            c.attach = Attach::c2d_low;
+        else if (!strcmp(attach, "scripted"))
+            c.attach = Attach::scripted;
+        else
+            reject("HARLUNE_SIM_ATTACH", attach, "target, detached, c2d_low or scripted");
+    }
+    if (const char* samples = getenv("HARLUNE_SIM_SAMPLES")) {
+        bool ok = !*samples || each_item(samples, [&](const std::string& s) {
+            if (s != "0" && s != "1")
+                return false;
+            c.samples.push_back(s == "1");
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_SAMPLES", samples, "a comma list of 0 and 1");
+    }
+    if (const char* fails = getenv("HARLUNE_SIM_CLAIM_FAIL")) {
+        if (strcmp(fails, "0") && strcmp(fails, "1"))
+            reject("HARLUNE_SIM_CLAIM_FAIL", fails, "0 or 1");
+        c.claim_fails = fails[0] == '1';
+    }
+    number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
+    number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
+    number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");
+    number("HARLUNE_SIM_WAIT", c.wait_strobes, 0, 1000000, "a strobe count (0: never)");
+    number("HARLUNE_SIM_BUSY_POLLS", c.busy_polls, 0, 1000000, "a poll count");
+    number("HARLUNE_SIM_READY_POLLS", c.ready_polls, 0, 1000000, "a poll count");
+    number("HARLUNE_SIM_ERASE_POLLS", c.erase_polls, 0, 100000000, "a poll count");
+    number("HARLUNE_SIM_SEED", c.seed, 0, 0xFFFFFFFF, "a 32-bit seed");
+    number("HARLUNE_SIM_REQUEST_NS", c.request_ns, 0, 0xFFFFFFFF, "nanoseconds per request");
+    number("HARLUNE_SIM_CLOCK_STEP_NS", c.clock_step_ns, 0, 0xFFFFFFFF,
+           "nanoseconds per clock read");
+    if (const char* freeze = getenv("HARLUNE_SIM_FREEZE")) {
+        bool ok = each_item(freeze, [&](const std::string& s) {
+            if (s == "busy")
+                c.freeze_busy = true;
+            else if (s == "ready")
+                c.freeze_ready = true;
+            else
+                return false;
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_FREEZE", freeze, "busy, ready or busy,ready");
+    }
+    if (const char* refuse = getenv("HARLUNE_SIM_REFUSE")) {
+        bool ok = each_item(refuse, [&](const std::string& s) {
+            Refusal r;
+            if (!parse_refusal(s, r))
+                return false;
+            c.refusals.push_back(r);
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_REFUSE", refuse,
+                   "items CC:N:P:SS (hex command 03/06/07/08, nth from 1, point 1 or 2, hex "
+                   "status), comma separated");
+    }
+    if (const char* real = getenv("HARLUNE_SIM_REAL_TIME")) {
+        if (strcmp(real, "0") && strcmp(real, "1"))
+            reject("HARLUNE_SIM_REAL_TIME", real, "0 or 1");
+        c.real_time = real[0] == '1';
+    }
+    if (const char* sig = getenv("HARLUNE_SIM_SIGNAL")) {
+        const char* at = strchr(sig, '@');
+        uint64_t number_of_signal = 0, request = 0;
+        if (!at || !parse_number(std::string(sig, at).c_str(), 10, 64, number_of_signal) ||
+            number_of_signal < 1 || !parse_number(at + 1, 10, UINT64_MAX, request) || request < 1)
+            reject("HARLUNE_SIM_SIGNAL", sig, "SIGNAL@REQUEST, e.g. 2@100000");
+        c.signal = static_cast<int>(number_of_signal);
+        c.signal_at = request;
+    }
+    c.trace_file = text("HARLUNE_SIM_TRACE");
+    c.frames_file = text("HARLUNE_SIM_FRAMES");
+    c.report_file = text("HARLUNE_SIM_REPORT");
+    c.flash_file = text("HARLUNE_SIM_FLASH");
+    c.trace = !c.trace_file.empty() || !c.frames_file.empty();
+    return c;
+}
+
+}  // namespace harlune_sim

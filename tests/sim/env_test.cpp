@@ -1,0 +1,243 @@
+// Configuration from the environment, and the library preloaded into a
+// separate program, configured by that environment.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host.h"
+
+using harlune_sim::Attach;
+using harlune_sim::Config;
+
+namespace {
+
+// Sets variables for one scope.
+struct Env {
+    explicit Env(std::vector<std::pair<std::string, std::string>> vars) : vars_(std::move(vars))
+    {
+        for (auto& [k, v] : vars_)
+            setenv(k.c_str(), v.c_str(), 1);
+    }
+    ~Env()
+    {
+        for (auto& [k, v] : vars_)
+            unsetenv(k.c_str());
+    }
+    std::vector<std::pair<std::string, std::string>> vars_;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(Env, DefaultsWithoutVariables)
+{
+    Config c = harlune_sim::config_from_env();
+    EXPECT_EQ(c.device, "/dev/parport0");
+    EXPECT_EQ(c.attach, Attach::target);
+    EXPECT_FALSE(c.trace) << "no trace without a file to write it to";
+    EXPECT_EQ(c.flash_size, 0x4000u);
+    EXPECT_TRUE(c.refusals.empty());
+}
+
+TEST(Env, EveryVariableIsParsed)
+{
+    Env env({{"HARLUNE_SIM_DEVICE", "/tmp/port9"},
+             {"HARLUNE_SIM_ATTACH", "c2d_low"},
+             {"HARLUNE_SIM_CLAIM_FAIL", "1"},
+             {"HARLUNE_SIM_DEVICE_ID", "0x1F"},
+             {"HARLUNE_SIM_FLASH_SIZE", "0x8000"},
+             {"HARLUNE_SIM_PAGE_SIZE", "1024"},
+             {"HARLUNE_SIM_WAIT", "3"},
+             {"HARLUNE_SIM_BUSY_POLLS", "2"},
+             {"HARLUNE_SIM_READY_POLLS", "4"},
+             {"HARLUNE_SIM_ERASE_POLLS", "100"},
+             {"HARLUNE_SIM_FREEZE", "ready,busy"},
+             {"HARLUNE_SIM_SEED", "42"},
+             {"HARLUNE_SIM_REFUSE", "07:3:2:02,06:1:1:00"},
+             {"HARLUNE_SIM_REQUEST_NS", "500"},
+             {"HARLUNE_SIM_REAL_TIME", "1"},
+             {"HARLUNE_SIM_FRAMES", "/tmp/f"},
+             {"HARLUNE_SIM_REPORT", "/tmp/r"},
+             {"HARLUNE_SIM_FLASH", "/tmp/flash"},
+             {"HARLUNE_SIM_SIGNAL", "2@100000"}});
+    Config c = harlune_sim::config_from_env();
+    EXPECT_EQ(c.device, "/tmp/port9");
+    EXPECT_EQ(c.attach, Attach::c2d_low);
+    EXPECT_TRUE(c.claim_fails);
+    EXPECT_EQ(c.device_id, 0x1F);
+    EXPECT_EQ(c.flash_size, 0x8000u);
+    EXPECT_EQ(c.page_size, 1024u);
+    EXPECT_EQ(c.wait_strobes, 3u);
+    EXPECT_EQ(c.busy_polls, 2u);
+    EXPECT_EQ(c.ready_polls, 4u);
+    EXPECT_EQ(c.erase_polls, 100u);
+    EXPECT_TRUE(c.freeze_busy);
+    EXPECT_TRUE(c.freeze_ready);
+    EXPECT_EQ(c.seed, 42u);
+    ASSERT_EQ(c.refusals.size(), 2u);
+    EXPECT_EQ(c.refusals[0].command, 0x07);
+    EXPECT_EQ(c.refusals[0].nth, 3u);
+    EXPECT_EQ(c.refusals[0].point, 2u);
+    EXPECT_EQ(c.refusals[0].code, 0x02);
+    EXPECT_EQ(c.refusals[1].command, 0x06);
+    EXPECT_EQ(c.refusals[1].nth, 1u);
+    EXPECT_EQ(c.refusals[1].point, 1u);
+    EXPECT_EQ(c.refusals[1].code, 0x00);
+    EXPECT_EQ(c.request_ns, 500u);
+    EXPECT_TRUE(c.real_time);
+    EXPECT_TRUE(c.trace) << "a frames file keeps the traces";
+    EXPECT_EQ(c.trace_file, "");
+    EXPECT_EQ(c.frames_file, "/tmp/f");
+    EXPECT_EQ(c.report_file, "/tmp/r");
+    EXPECT_EQ(c.flash_file, "/tmp/flash");
+    EXPECT_EQ(c.signal, 2);
+    EXPECT_EQ(c.signal_at, 100000u);
+}
+
+TEST(Env, ScriptedSamples)
+{
+    Env env({{"HARLUNE_SIM_ATTACH", "scripted"}, {"HARLUNE_SIM_SAMPLES", "1,0,0,1"}});
+    Config c = harlune_sim::config_from_env();
+    EXPECT_EQ(c.attach, Attach::scripted);
+    EXPECT_EQ(c.samples, (std::vector<int>{1, 0, 0, 1}));
+}
+
+TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
+{
+    const std::vector<std::pair<const char*, const char*>> bad = {
+        {"HARLUNE_SIM_ATTACH", "floating"},
+        {"HARLUNE_SIM_DEVICE", ""},
+        {"HARLUNE_SIM_DEVICE_ID", "0x100"},
+        {"HARLUNE_SIM_FLASH_SIZE", "16k"},
+        {"HARLUNE_SIM_FLASH_SIZE", "0"},
+        {"HARLUNE_SIM_WAIT", "-1"},
+        {"HARLUNE_SIM_FREEZE", "busy,"},
+        {"HARLUNE_SIM_REFUSE", "07:0:1:02"},
+        {"HARLUNE_SIM_REFUSE", "03:1:2:02"},
+        {"HARLUNE_SIM_REFUSE", "07:1:3:02"},
+        {"HARLUNE_SIM_REFUSE", "07:1:1"},
+        {"HARLUNE_SIM_SIGNAL", "2"},
+        {"HARLUNE_SIM_CLAIM_FAIL", "yes"},
+        {"HARLUNE_SIM_SAMPLES", "1,2"},
+    };
+    for (const auto& [name, value] : bad) {
+        SCOPED_TRACE(std::string(name) + "=" + value);
+        Env env({{std::string(name), std::string(value)}});
+        EXPECT_EXIT(harlune_sim::config_from_env(), testing::ExitedWithCode(2),
+                    std::string("^harlune-sim: ") + name + "=");
+    }
+}
+
+// The probe program with the library preloaded and `vars` in its environment.
+struct ProbeRun {
+    int status = -1;
+    std::string out;
+};
+
+ProbeRun run_probe(const std::vector<std::string>& args, const std::vector<std::string>& vars)
+{
+    int pipefd[2];
+    EXPECT_EQ(pipe(pipefd), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        std::vector<std::string> env = {std::string("LD_PRELOAD=") + SIM_LIBRARY,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0"};
+        env.insert(env.end(), vars.begin(), vars.end());
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> argv_s = {SIM_PROBE};
+        argv_s.insert(argv_s.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argv_s)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execve(SIM_PROBE, argv.data(), envp.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    ProbeRun run;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
+        run.out.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+class Preload : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/harlune-sim-preload-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string path(const char* name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+TEST_F(Preload, ServesTheDeviceAndWritesItsFilesAtClose)
+{
+    std::string device = path("parport");
+    ProbeRun run = run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device,
+                                        "HARLUNE_SIM_TRACE=" + path("trace"),
+                                        "HARLUNE_SIM_REPORT=" + path("report"),
+                                        "HARLUNE_SIM_FLASH=" + path("flash"),
+                                        "HARLUNE_SIM_FLASH_SIZE=512"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "status 78 slept 1000000250\n");
+    EXPECT_EQ(slurp(path("trace")), "C W20 W20 W20 D40 W28 D3 W68 R78\n");
+    std::string report = slurp(path("report"));
+    EXPECT_NE(report.find("closes 1\nclaims 1\nwrites 5\nreads 1\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("sleep_calls 3\nsleep_us 1000043\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("\nresets 1\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("\nfaults 0\n"), std::string::npos) << report;
+    EXPECT_EQ(slurp(path("flash")), std::string(512, '\xFF'));
+}
+
+TEST_F(Preload, FilesAreWrittenAtExitWhenTheDeviceStaysOpen)
+{
+    std::string device = path("parport");
+    ProbeRun run = run_probe({device, "keep"}, {"HARLUNE_SIM_DEVICE=" + device,
+                                                "HARLUNE_SIM_REPORT=" + path("report")});
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::string report = slurp(path("report"));
+    EXPECT_NE(report.find("opens 1\ncloses 0\nclaims 1\nwrites 5\n"), std::string::npos) << report;
+}
+
+TEST_F(Preload, ClaimFailureAndBadEnvironment)
+{
+    std::string device = path("parport");
+    EXPECT_EQ(run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device, "HARLUNE_SIM_CLAIM_FAIL=1"}).status,
+              4);
+    EXPECT_EQ(run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device, "HARLUNE_SIM_SEED=x"}).status,
+              2);
+    EXPECT_EQ(run_probe({device}, {}).status, 3) << "another path is not served";
+}
+
+}  // namespace
