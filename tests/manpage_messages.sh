@@ -1,0 +1,17 @@
+#!/bin/sh
+# Every fixed message in the sources must appear in the manual's DIAGNOSTICS.
+root=$1
+man=$(MANWIDTH=2000 man -l "$root/docs/harlune.1" 2>/dev/null | tr -s ' ')
+fail=0
+for text in "Problem opening" "Problem claiming" "No target answering on" "usually means that no target answers" \
+    "instead of 0x0d in" "Timed out waiting for in-busy to clear" "Timed out waiting for out-ready" \
+    "Timed out waiting for the WAIT field of a data frame" "c2_block_read error in readprg" \
+    "I can't allocate the memory" "I can't read data from the device" "I can't read the data from the device" \
+    "I was not able to allocate memory in the" "Comparison error at" "Programming stopped" \
+    "the data to be programmed" "bytes that C2 flash addresses reach" "I can't write data" "I can't read data" \
+    "Interrupted by" "The flash content is incomplete"; do
+    src=${text#Timed out waiting for }
+    grep -rqF -- "$src" "$root/app" "$root/image" "$root/fpi" "$root/link" || { echo "not in the sources: $text"; fail=1; }
+    printf '%s' "$man" | grep -qF -- "$text" || { echo "not in the manual: $text"; fail=1; }
+done
+exit $fail
