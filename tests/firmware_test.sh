@@ -1,0 +1,27 @@
+#!/bin/sh
+# Compile an 8051 program with sdcc, convert its Intel HEX to a raw image with
+# 0xFF gaps, program it into the simulated target, verify it and read it back.
+set -eu
+src=$1 bin=$2 lib=$3
+if ! command -v sdcc >/dev/null 2>&1; then
+    echo "sdcc is not installed (apt-get install sdcc): skipping"
+    exit 77
+fi
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+sdcc "$src/tests/firmware/blink.c" >/dev/null
+objcopy -I ihex -O binary --gap-fill 0xff blink.ihx blink.bin
+size=$(wc -c <blink.bin)
+[ "$size" -gt 0 ]
+export LD_PRELOAD="$lib" HARLUNE_SIM_FLASH="$dir/flash.bin" ASAN_OPTIONS=verify_asan_link_order=0
+unset C2_PROG_DEV
+"$bin" p blink.bin >p.out
+grep -q "Succesfully verified $size bytes" p.out
+"$bin" v blink.bin >v.out
+grep -q "Succesfully verified $size bytes" v.out
+"$bin" r back.bin "$size" >/dev/null
+cmp blink.bin back.bin
+# The simulated flash holds the program and is erased beyond it.
+head -c "$size" flash.bin | cmp - blink.bin
+echo "firmware of $size bytes programmed, verified and read back"
