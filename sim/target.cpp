@@ -102,6 +102,10 @@ void Target::data_write(uint32_t value, unsigned code)
         in_busy_ = true;
         in_byte_ = low;
         busy_left_ = core_.cfg.seed ? core_.draw(0, 4) : core_.cfg.busy_polls;
+        if (step_ == Step::idle) {
+            offered_ = false;  // a new command drops a byte nobody read
+            ready_ = false;
+        }
         return;
     }
     if (address_ == kControlRegister) {
@@ -213,9 +217,7 @@ void Target::take(uint8_t byte)
                     byte, out_byte_);
         [[fallthrough]];
     case Step::idle:
-        offered_ = false;  // a new command drops a byte nobody read
-        ready_ = false;
-        command(byte);
+        command(byte);  // its status replaces any byte offered before
         break;
     case Step::address_hi:
         flash_address_ = uint32_t{byte} << 8;

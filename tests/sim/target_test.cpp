@@ -303,12 +303,18 @@ TEST(Target, UnknownCommandAnswersZero)
 
 TEST(Target, NewCommandDropsAnUnreadStatusButNotAPendingOne)
 {
-    Programmer p;
+    Config c;
+    c.busy_polls = 1;
+    Programmer p(c);
     ASSERT_TRUE(p.block_write(0, {0x00}));  // final status left unread
-    EXPECT_EQ(p.block_read(0, 1), std::vector<uint8_t>{0x00});
+    EXPECT_EQ(p.address_read(), 0x01);
+    p.data_write(0x06);
+    EXPECT_EQ(p.address_read(), 0x02) << "out-ready gone with the new command";
+    EXPECT_EQ(p.address_read(), 0x01);
+    EXPECT_EQ(p.get(), kAccepted);
     EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
 
-    ASSERT_EQ(p.head(0x06), kAccepted);
+    // That block read goes on: address, length, then its second status.
     p.put(0x00);
     p.put(0x00);
     p.put(0x01);
