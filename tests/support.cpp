@@ -163,8 +163,13 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
 {
     TempDir tmp;
     std::vector<std::string> env;
+    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
     for (char **e = environ; *e; ++e) {
         std::string v = *e;
+        if (v.rfind("ASAN_OPTIONS=", 0) == 0) {
+            asan += ":" + v.substr(13);
+            continue;
+        }
         if (v.rfind("HARLUNE_SIM_", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0 ||
             (options.unset_device && v.rfind("C2_PROG_DEV=", 0) == 0))
             continue;
@@ -172,7 +177,7 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
     }
     if (options.preload) {
         env.push_back("LD_PRELOAD=" HARLUNE_SIM_LIB);
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
+        env.push_back(asan);
         env.push_back("HARLUNE_SIM_REPORT=" + tmp.path("report"));
         if (options.trace) {
             env.push_back("HARLUNE_SIM_TRACE=" + tmp.path("trace"));
