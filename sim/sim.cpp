@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "adapter.h"
 #include "core.h"
@@ -46,6 +47,8 @@ struct Sim {
     bool active = false;
     bool dirty = false;
     uint64_t last_end_ns = 0;
+    uint64_t last_real_end_ns = 0;  // real_time: real clock at the end of the last request
+    bool waited = false;            // real_time: the host read the clock or slept since
 };
 
 // Never destroyed: C library calls keep arriving until the process is gone.
@@ -71,10 +74,24 @@ char* put_decimal(char* out, uint64_t value)
     return out;
 }
 
+// real_time mode: wire time is virtual, plus the real time of every gap in
+// which the host waited on purpose (read the clock or slept), so delays spun
+// or slept count while a preemption between two requests does not.
+uint64_t real_now_ns()
+{
+    struct timespec ts;
+    detail::real_clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 // Start of a port request: the gap token, and the request's number.
 void begin_request(Sim& s)
 {
     ++s.core.requests;
+    if (s.core.cfg.real_time && s.waited) {
+        s.core.now_ns += real_now_ns() - s.last_real_end_ns;
+        s.waited = false;
+    }
     if (!s.core.cfg.trace)
         return;
     uint64_t gap_us = (s.core.now_ns - s.last_end_ns) / 1000;
@@ -89,6 +106,8 @@ void end_request(Sim& s, bool counted)
 {
     s.core.now_ns += s.core.cfg.request_ns;
     s.last_end_ns = s.core.now_ns;
+    if (s.core.cfg.real_time)
+        s.last_real_end_ns = real_now_ns();
     s.dirty = true;
     if (!counted || !s.core.cfg.signal_at)
         return;
@@ -404,6 +423,8 @@ uint64_t clock_read()
     return s.core.now_ns;
 }
 
+void clock_read_real() { g_sim->waited = true; }
+
 uint64_t clock_now() { return g_sim->core.now_ns; }
 
 void sleep_virtual(uint64_t ns)
@@ -417,8 +438,12 @@ void sleep_virtual(uint64_t ns)
 
 void sleep_real(uint64_t ns, uint64_t real_ns)
 {
-    sleep_virtual(ns);  // the wire still sees the time asked for
-    g_sim->core.stats.sleep_real_us += real_ns / 1000;
+    Sim& s = *g_sim;
+    ++s.core.stats.sleep_calls;
+    s.core.stats.sleep_us += (ns + 999) / 1000;
+    s.core.stats.sleep_real_us += real_ns / 1000;
+    s.waited = true;
+    s.dirty = true;
 }
 
 }  // namespace detail
@@ -448,6 +473,7 @@ void configure(const Config& config)
     s.wire.reset();
     load_flash(s);
     s.last_end_ns = 0;
+    s.waited = false;
     s.unclaimed_fault = false;
     s.dirty = true;
     s.active = true;

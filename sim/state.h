@@ -27,6 +27,8 @@ int port_request(unsigned long request, void* arg);
 // Virtual clock: the clocks it replaces, a read (advancing it) and a sleep.
 bool virtual_clock(clockid_t clock);
 uint64_t clock_read();
+// real_time: the host read a replaced clock (it is waiting on purpose).
+void clock_read_real();
 uint64_t clock_now();
 void sleep_virtual(uint64_t ns);
 // real_time: a sleep of `ns` asked for, `real_ns` really spent.
