@@ -37,7 +37,14 @@ int32_t read_image(const char *path, uint8_t **image)
     return size;
 }
 
-void report_verified(int32_t size) { printf("\nSuccesfully verified %d bytes\n", size); }
+// Compare the flash with the image and say so when it matches.
+int verify_and_report(int32_t size, const uint8_t *image)
+{
+    int result = vrfyprg(size, image);
+    if (result == 0)
+        printf("\nSuccesfully verified %d bytes\n", size);
+    return result;
+}
 
 }  // namespace
 
@@ -122,9 +129,7 @@ int writeprg(const char *path)
     }
 
     free(device);
-    int result = vrfyprg(size, image);
-    if (result == 0)
-        report_verified(size);
+    int result = verify_and_report(size, image);
     free(image);
     return result;
 }
@@ -135,9 +140,7 @@ int checkprg(const char *path)
     int32_t size = read_image(path, &image);
     if (size < 0)
         return -1;
-    int result = vrfyprg(size, image);
-    if (result == 0)
-        report_verified(size);
+    int result = verify_and_report(size, image);
     free(image);
     return result;
 }

@@ -185,6 +185,11 @@ struct RefusalCase {
     const char *message;
 };
 
+std::string refusal_name(const ::testing::TestParamInfo<RefusalCase> &p)
+{
+    return "command" + std::to_string(p.param.command) + "_status" + std::to_string(p.param.point);
+}
+
 class Refused : public Fpi, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(Refused, StopsAtTheRefusedStatus)
@@ -225,7 +230,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{C2_BLOCK_READ, 2, "Status2 0x02 instead of 0x0d in c2_block_read\n"},
         RefusalCase{C2_PAGE_ERASE, 1, "Status1 0x02 instead of 0x0d in c2_page_erase\n"},
         RefusalCase{C2_PAGE_ERASE, 2, "Status2 0x02 instead of 0x0d in c2_page_erase\n"},
-        RefusalCase{C2_DEVICE_ERASE, 1, "Status1 0x02 instead of 0x0d in c2_device_erase\n"}));
+        RefusalCase{C2_DEVICE_ERASE, 1, "Status1 0x02 instead of 0x0d in c2_device_erase\n"}),
+    refusal_name);
 
 TEST_F(Fpi, SlowTargetStillTransfersExactly)
 {
@@ -263,6 +269,12 @@ struct StuckCase {
     const char *message;
 };
 
+std::string stuck_name(const ::testing::TestParamInfo<StuckCase> &p)
+{
+    static const char *const kinds[] = {"in_busy_frozen", "out_ready_frozen", "c2d_low", "detached"};
+    return kinds[p.index];
+}
+
 class Stuck : public Fpi, public ::testing::WithParamInterface<StuckCase> {};
 
 TEST_P(Stuck, GivesUpWithOneLine)
@@ -288,6 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         StuckCase{[](Config &c) { c.attach = Attach::c2d_low; },
                   "Timed out waiting for the WAIT field of a data frame in c2_block_read\n"},
         StuckCase{[](Config &c) { c.attach = Attach::detached; },
-                  "Timed out waiting for in-busy to clear in c2_block_read\n"}));
+                  "Timed out waiting for in-busy to clear in c2_block_read\n"}),
+    stuck_name);
 
 }  // namespace
