@@ -18,6 +18,19 @@ bool fits_address_space(const char *what, int32_t size)
     return false;
 }
 
+// Run transfer(address, length) on each block of up to 256 bytes from
+// address 0, stopping at the first that fails; 0 or that failure.
+template <typename Transfer>
+int each_block(int32_t size, Transfer transfer)
+{
+    for (int32_t offset = 0; offset < size; offset += C2_BLOCK_SIZE) {
+        int rc = transfer(offset, std::min(C2_BLOCK_SIZE, size - offset));
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
+}
+
 // readfile for the program and verify commands: the size, or -1 after the
 // messages (the buffer is then released).
 int32_t read_image(const char *path, uint8_t **image)
@@ -56,14 +69,10 @@ int readprg(int32_t size, uint8_t **buffer)
         fprintf(stderr, "I can't allocate the memory\n");
         return -1;
     }
-    for (int32_t offset = 0; offset < size;) {
-        int32_t n = std::min(C2_BLOCK_SIZE, size - offset);
-        if (c2_block_read(offset, data + offset, n) != 0) {
-            fprintf(stderr, "c2_block_read error in readprg\n");
-            free(data);
-            return -1;
-        }
-        offset += n;
+    if (each_block(size, [data](int32_t a, int32_t n) { return c2_block_read(a, data + a, n); }) != 0) {
+        fprintf(stderr, "c2_block_read error in readprg\n");
+        free(data);
+        return -1;
     }
     *buffer = data;
     return 0;
@@ -117,15 +126,12 @@ int writeprg(const char *path)
         printf("erased\n");
     }
 
-    for (int32_t offset = 0; offset < size;) {
-        int32_t n = std::min(C2_BLOCK_SIZE, size - offset);
-        if (c2_block_write(offset, image + offset, n) != 0) {
-            fprintf(stderr, "\nProgramming stopped: the flash holds only the blocks written before\n");
-            free(device);
-            free(image);
-            return -1;
-        }
-        offset += n;
+    // Every block, even one that already matches the flash.
+    if (each_block(size, [image](int32_t a, int32_t n) { return c2_block_write(a, image + a, n); }) != 0) {
+        fprintf(stderr, "\nProgramming stopped: the flash holds only the blocks written before\n");
+        free(device);
+        free(image);
+        return -1;
     }
 
     free(device);
