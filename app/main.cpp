@@ -1,11 +1,13 @@
 // harlune: program, verify and read back a C2 target's flash through a
 // parallel-port adapter.
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "c2.h"
@@ -62,6 +64,12 @@ int main(int argc, char **argv)
 {
     int result = 1;
 
+    // A standard descriptor closed outright (>&-) would otherwise be handed
+    // to the port by its open, and messages would go out on the port's data
+    // lines: park /dev/null there first.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return -1;
     // A reader that goes away (| head, a killed tee) must not end the run
     // half-way through the flash: its writes just fail, and the exit status
     // keeps telling what happened to the flash.
