@@ -1,11 +1,14 @@
 // harlune: program, verify and read back a C2 target's flash through a
 // parallel-port adapter.
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -41,7 +44,8 @@ int32_t parse_length(const char *text)
     return static_cast<int32_t>(value);
 }
 
-// End every run alike: final reset pulse, lines released, a newline.
+// End every run alike: final reset pulse, lines released, a newline. The
+// check is the last: a stop signal after it no longer changes the result.
 int finish(int result)
 {
     c2_stop_if_interrupted();
@@ -96,6 +100,20 @@ void run_realtime()
 int main(int argc, char **argv)
 {
     int result = 1;
+
+    // A standard descriptor closed outright (>&-) would otherwise be handed
+    // to the port by its open, and messages would go out on the port's data
+    // lines: park /dev/null there first.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return -1;
+    // A reader that goes away (| head, a killed tee) must not end the run
+    // half-way through the flash: its writes just fail, and the exit status
+    // keeps telling what happened to the flash.
+    signal(SIGPIPE, SIG_IGN);
+    // Every line out before anything the tool or a layer below prints on
+    // stderr, so a combined log keeps the order the user saw.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
 
     // Used whole, whatever its length: a long path fails at the open.
     const char *device = getenv("C2_PROG_DEV");

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "c2.h"
 #include "fpi.h"
 #include "image.h"
 
@@ -57,6 +61,19 @@ int verify_and_report(int32_t size, const uint8_t *image)
     if (result == 0)
         printf("\nSuccesfully verified %d bytes\n", size);
     return result;
+}
+
+// The read-back file storeprg opened: the stop path removes it, as long as
+// the path still names that regular file (never a FIFO or a device).
+const char *output_path = nullptr;
+struct stat output_stat;
+
+void remove_output()
+{
+    struct stat now;
+    if (output_path && S_ISREG(output_stat.st_mode) && lstat(output_path, &now) == 0 &&
+        now.st_dev == output_stat.st_dev && now.st_ino == output_stat.st_ino)
+        unlink(output_path);
 }
 
 }  // namespace
@@ -160,7 +177,13 @@ int storeprg(const char *path, int32_t length)
         fprintf(stderr, "I can't read the data from the device\n");
         return -1;
     }
-    int result = writefile(path, length, device);
+    // A stop signal up to the run's last check means no file: one that came
+    // during the last frames stops here, before the file is opened; one that
+    // comes later has the stop path remove what was written.
+    c2_stop_if_interrupted();
+    output_path = path;
+    c2_interrupt_cleanup(remove_output);
+    int result = writefile(path, length, device, &output_stat);
     free(device);
     return result;
 }

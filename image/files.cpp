@@ -8,12 +8,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "c2.h"
 #include "image.h"
+
+namespace {
+
+// Opened with O_NONBLOCK so that a FIFO with no one at the other end cannot
+// hold the open; the flag is cleared again so reads and writes wait as usual.
+int open_nonblocking(const char *path, int flags, mode_t mode = 0)
+{
+    int fd = open(path, flags | O_NONBLOCK, mode);
+    if (fd >= 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl >= 0)
+            fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+}  // namespace
 
 int readfile(const char *path, uint8_t **buffer)
 {
     *buffer = nullptr;
-    int fd = open(path, O_RDONLY);
+    // A FIFO with no writer opens at once and fails at the seek, as a pipe does.
+    int fd = open_nonblocking(path, O_RDONLY);
     if (fd < 0) {
         perror(path);
         return -1;
@@ -56,15 +75,31 @@ int readfile(const char *path, uint8_t **buffer)
     return result;
 }
 
-int writefile(const char *path, int32_t length, const uint8_t *data)
+int writefile(const char *path, int32_t length, const uint8_t *data, struct stat *opened)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0700);
+    if (opened)
+        opened->st_mode = 0;
+    // A FIFO with no reader fails here with ENXIO instead of waiting for one.
+    int fd = open_nonblocking(path, O_WRONLY | O_CREAT | O_TRUNC, 0700);
     if (fd < 0) {
         perror(path);
         return -1;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        st.st_mode = 0;
+    if (opened)
+        *opened = st;
     for (int32_t done = 0; done < length;) {
+        // A stop signal ends a write that waits on a slow reader; the stop
+        // path says why.
+        if (c2_interrupted()) {
+            close(fd);
+            return -5;
+        }
         ssize_t n = write(fd, data + done, static_cast<size_t>(length - done));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
             perror("write");
             fprintf(stderr, "I can't write data\n");
@@ -73,13 +108,28 @@ int writefile(const char *path, int32_t length, const uint8_t *data)
         }
         done += static_cast<int32_t>(n);
     }
-    // Through the descriptor, not the path: the path may have been swapped
-    // for a link since the open, and this tool often runs as root.
-    fchmod(fd, 0666);
-    if (close(fd) != 0) {
-        perror("write");
+    // Mode 0666 only for a complete regular file (a FIFO or a device keeps
+    // its own): set through a second descriptor once the first has closed
+    // cleanly, as a close may report a deferred write error (NFS). Through a
+    // descriptor, not the path: the path may have been swapped for a link
+    // since the open, and this tool often runs as root.
+    int keep = -1;
+    if (S_ISREG(st.st_mode) && (keep = dup(fd)) < 0) {
+        perror("dup");
         fprintf(stderr, "I can't write data\n");
+        close(fd);
         return -5;
+    }
+    if (close(fd) != 0) {
+        perror("close");
+        fprintf(stderr, "I can't write data\n");
+        if (keep >= 0)
+            close(keep);
+        return -5;
+    }
+    if (keep >= 0) {
+        fchmod(keep, 0666);
+        close(keep);
     }
     return 0;
 }

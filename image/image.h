@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+struct stat;
+
 // Flash addresses carry 16 bits; no transfer may go beyond them.
 constexpr int32_t C2_ADDRESS_SPACE = 0x10000;
 // Bytes per flash command.
@@ -13,10 +15,16 @@ constexpr int32_t C2_BLOCK_SIZE = 256;
 
 // Read a whole file. Returns its size, or -1 open, -2 seek to end, -3 no
 // memory (or too large), -4 seek back, -5 short read; *buffer is then null.
+// A FIFO fails at the seek (-2) without waiting for a writer.
 int readfile(const char *path, uint8_t **buffer);
-// Write length bytes (create or truncate; mode 0666 once written).
-// 0, -1 open/create failed, -5 a write failed.
-int writefile(const char *path, int32_t length, const uint8_t *data);
+// Write length bytes (create or truncate). A regular file gets mode 0666 once
+// every byte is written and the descriptor closed without error; until then,
+// and after any failure, it keeps the mode it was created with (0700 less the
+// umask) or had. 0, -1 open/create failed (also a FIFO with no reader), -5 a
+// write or the close failed; -5 without a message when a stop signal
+// (c2_catch_signals) cut the write short. *opened, if given, gets the opened
+// file's status (st_mode 0 when nothing was opened).
+int writefile(const char *path, int32_t length, const uint8_t *data, struct stat *opened = nullptr);
 
 // Read size bytes of flash from address 0. 0, or -1 (no memory, or a block
 // read failed); on 0 *buffer belongs to the caller, on -1 it is null.

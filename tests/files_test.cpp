@@ -1,14 +1,22 @@
 // Raw image files: result codes, messages, contents and modes.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "c2.h"
 #include "image.h"
 #include "support.h"
 
@@ -44,6 +52,57 @@ mode_t mode_of(const std::string &path)
     struct stat st;
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     return st.st_mode & 07777;
+}
+
+// fn() in a child process, so that signal handlers, filters and the umask it
+// sets stay there; meanwhile(pid) runs in the parent until the child ends.
+// The child's result (& 0xff) or 128 + the signal that ended it, and its stderr.
+struct Child {
+    int status;
+    std::string err;
+};
+
+template <typename Fn, typename Meanwhile>
+Child in_child(Fn fn, Meanwhile meanwhile)
+{
+    TempDir t;
+    std::string err = t.path("stderr");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+        alarm(60);  // a hang fails the test instead of holding it
+        _exit(fn() & 0xff);
+    }
+    meanwhile(pid);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    auto text = support::read_file(err);
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), std::string(text.begin(), text.end())};
+}
+
+template <typename Fn>
+Child in_child(Fn fn)
+{
+    return in_child(fn, [](pid_t) {});
+}
+
+// From now on close(fd) fails with EIO in this process, as NFS reports a
+// deferred write error at the close. False where seccomp filters are refused.
+bool fail_close_of(int fd)
+{
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(fd), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 TEST(Files, RoundTripKeepsBytesAndLength)
@@ -136,6 +195,62 @@ TEST(Files, WriteFailures)
     testing::internal::CaptureStderr();
     EXPECT_EQ(writefile("/dev/full", 16, data), -5);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "write: No space left on device\nI can't write data\n");
+}
+
+TEST(Files, FailedCloseLeavesTheModeAsItWas)
+{
+    TempDir t;
+    std::string existing = t.path("existing"), fresh = t.path("fresh");
+    support::write_file(existing, {1, 2, 3});
+    chmod(existing.c_str(), 0640);
+    for (const std::string &path : {existing, fresh}) {
+        SCOPED_TRACE(path);
+        Child c = in_child([&path] {
+            umask(022);
+            int next = open("/dev/null", O_RDONLY);  // the descriptor writefile's open gets
+            close(next);
+            if (!fail_close_of(next))
+                return 77;
+            uint8_t data[16] = {};
+            return writefile(path.c_str(), 16, data);
+        });
+        if (c.status == 77)
+            GTEST_SKIP() << "seccomp filters refused here";
+        EXPECT_EQ(c.status, 251);  // -5
+        EXPECT_EQ(c.err, "close: Input/output error\nI can't write data\n");
+        EXPECT_EQ(mode_of(path), path == existing ? 0640u : 0700u);
+    }
+}
+
+TEST(Files, StopSignalEndsAWriteWaitingForAReader)
+{
+    TempDir t;
+    std::string fifo = t.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    int capacity = fcntl(reader, F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    Child c = in_child(
+        [&fifo, capacity] {
+            c2_catch_signals();
+            std::vector<uint8_t> data(4 * static_cast<size_t>(capacity));
+            return writefile(fifo.c_str(), static_cast<int32_t>(data.size()), data.data());
+        },
+        [reader, capacity](pid_t pid) {
+            // Once the pipe is full the child waits inside its write.
+            siginfo_t info{};
+            for (int queued = 0; queued < capacity;) {
+                if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
+                    return;
+                usleep(1000);
+                ioctl(reader, FIONREAD, &queued);
+            }
+            kill(pid, SIGINT);
+        });
+    close(reader);
+    EXPECT_EQ(c.status, 251);  // -5
+    EXPECT_EQ(c.err, "");  // the stop path explains
 }
 
 TEST(Files, PrintbufDumpsEightBytesALine)

@@ -4,6 +4,9 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "support.h"
 
 using support::Result;
@@ -12,7 +15,8 @@ using support::TempDir;
 
 namespace {
 
-const std::string STARTED = "C2_PROG_DEV not set, setting to /dev/parport0\nThe device id: 9\nI've reset the device\n";
+const std::string NOT_SET = "C2_PROG_DEV not set, setting to /dev/parport0\n";
+const std::string STARTED = NOT_SET + "The device id: 9\nI've reset the device\n";
 
 class Hardening : public ::testing::Test {
 protected:
@@ -20,9 +24,18 @@ protected:
     {
         RunOptions o;
         o.env = std::move(env);
-        o.flash_file = flash;
         o.trace = trace;
+        return run(std::move(args), o);
+    }
+    Result run(std::vector<std::string> args, RunOptions o)
+    {
+        o.flash_file = flash;
         return support::run_harlune(args, o);
+    }
+    std::vector<uint8_t> flash_start(size_t n)
+    {
+        std::vector<uint8_t> f = support::read_file(flash);
+        return std::vector<uint8_t>(f.begin(), f.begin() + static_cast<long>(std::min(n, f.size())));
     }
     // Lines released at the end: C2D driver off, then C2CK driver off.
     static bool released(const Result &r)
@@ -97,6 +110,39 @@ TEST_F(Hardening, DirectoryAndFifoAsImage)
     Result r = run({"r", tmp.dir, "16"});
     EXPECT_EQ(r.err, tmp.dir + ": Is a directory\n");
     EXPECT_EQ(r.status, 255);
+
+    // A FIFO never holds the open: with no writer the image fails at the
+    // seek as a pipe does, with no reader the read-back fails at the open.
+    // The guard turns a hang into a failure.
+    std::string fifo = tmp.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RunOptions guarded;
+    guarded.guard_s = 60;
+    for (const char *cmd : {"p", "v"}) {
+        SCOPED_TRACE(cmd);
+        Result f = run({cmd, fifo}, guarded);
+        EXPECT_EQ(f.err, "lseek: Illegal seek\nI can't read from " + fifo + " the data to be programmed\n");
+        EXPECT_EQ(f.status, 255);
+        EXPECT_EQ(f.report["block_reads"], 0u);
+    }
+    Result nobody = run({"r", fifo, "16"}, guarded);
+    EXPECT_EQ(nobody.err, fifo + ": No such device or address\n");
+    EXPECT_EQ(nobody.status, 255);
+
+    // With a reader the bytes go through, and the FIFO keeps its mode.
+    support::write_file(flash, support::random_bytes(0x4000, 31));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Result sent = run({"r", fifo, "16"}, guarded);
+    std::vector<uint8_t> got(64);
+    ssize_t n = read(reader, got.data(), got.size());
+    close(reader);
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(got, flash_start(16));
+    struct stat st;
+    ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(Hardening, InterruptedProgramStopsAtAFrameBoundary)
@@ -108,8 +154,9 @@ TEST_F(Hardening, InterruptedProgramStopsAtAFrameBoundary)
         // Well into the block writes (a whole program is ~4 M requests).
         Result r = run({"p", tmp.path("img")}, {"HARLUNE_SIM_SIGNAL=" + std::to_string(sig) + "@2500000"}, true);
         EXPECT_EQ(r.status, 128 + sig);
-        EXPECT_NE(r.err.find("Interrupted by"), std::string::npos);
-        EXPECT_NE(r.err.find("The flash content is incomplete"), std::string::npos);
+        EXPECT_EQ(r.err, "\nInterrupted by " + std::string(sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP") +
+                             ": stopped between two C2 frames\n"
+                             "The flash content is incomplete: program the device again\n");
         EXPECT_TRUE(released(r));
         EXPECT_TRUE(r.faults.empty()) << r.faults.front();
         // The frames before the stop all completed: the trace ends with a reset.
@@ -125,6 +172,113 @@ TEST_F(Hardening, InterruptedReadBackLeavesNoFile)
     EXPECT_EQ(r.err.find("The flash content is incomplete"), std::string::npos);
     EXPECT_NE(access(tmp.path("out").c_str(), F_OK), 0);
     EXPECT_TRUE(released(r));
+
+    // Up to the last frame a signal stops the run before the file is opened;
+    // in the final reset and release (the last four requests) it comes after
+    // the run's last check and the file is complete. Never both a file and 130.
+    support::write_file(flash, support::random_bytes(0x4000, 32));
+    std::string out = tmp.path("late");
+    Result whole = run({"r", out, "16"});
+    ASSERT_EQ(whole.status, 0);
+    uint64_t last = whole.report["claims"] + whole.report["writes"] + whole.report["reads"];
+    for (uint64_t n = last - 100; n <= last; ++n) {
+        SCOPED_TRACE(n);
+        unlink(out.c_str());
+        Result late = run({"r", out, "16"}, {"HARLUNE_SIM_SIGNAL=2@" + std::to_string(n)});
+        bool file = access(out.c_str(), F_OK) == 0;
+        EXPECT_EQ(late.status, n + 4 <= last ? 130 : 0);
+        EXPECT_EQ(late.status == 130, !file);
+        if (file) {
+            EXPECT_EQ(support::read_file(out), flash_start(16));
+        }
+    }
+}
+
+TEST_F(Hardening, SignalsIgnoredAtStartStayIgnored)
+{
+    auto image = support::random_bytes(600, 33);
+    support::write_file(tmp.path("img"), image);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
+        for (bool ignored : {false, true}) {
+            SCOPED_TRACE(std::to_string(sig) + (ignored ? " ignored" : " caught"));
+            support::write_file(flash, std::vector<uint8_t>(0x4000, 0x00));
+            RunOptions o;
+            o.env = {"HARLUNE_SIM_SIGNAL=" + std::to_string(sig) + "@80000"};  // amid the block writes
+            if (ignored)
+                o.ignored_signals = {sig};
+            Result r = run({"p", tmp.path("img")}, o);
+            if (!ignored) {
+                EXPECT_EQ(r.status, 128 + sig);
+                EXPECT_GT(r.report["block_writes"], 0u);
+                EXPECT_LT(r.report["block_writes"], 3u);
+                continue;
+            }
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(flash_start(image.size()), image);
+        }
+    }
+}
+
+TEST_F(Hardening, ReaderGoneChangesNeitherTheFlashNorTheStatus)
+{
+    auto image = support::random_bytes(600, 34);
+    auto other = image;
+    other[300] ^= 0x01;
+    support::write_file(tmp.path("img"), image);
+    support::write_file(tmp.path("other"), other);
+    for (std::vector<int> gone : {std::vector<int>{1}, {2}, {1, 2}}) {
+        SCOPED_TRACE(gone.size() == 2 ? "stdout and stderr" : gone[0] == 1 ? "stdout" : "stderr");
+        support::write_file(flash, std::vector<uint8_t>(0x4000, 0x00));
+        RunOptions o;
+        o.reader_gone = gone;
+        o.trace = true;
+        Result p = run({"p", tmp.path("img")}, o);
+        EXPECT_EQ(p.status, 0);
+        EXPECT_EQ(p.report["block_reads"], 6u);  // programmed, then verified
+        EXPECT_EQ(flash_start(image.size()), image);
+        EXPECT_TRUE(p.frames.ends_with("RESET"));
+        EXPECT_TRUE(released(p));
+        if (gone == std::vector<int>{1}) {
+            EXPECT_EQ(p.err, "");
+        }
+
+        // Differences found with no one reading are still status 1.
+        o.trace = false;
+        Result v = run({"v", tmp.path("other")}, o);
+        EXPECT_EQ(v.status, 1);
+        EXPECT_EQ(v.report["block_reads"], 3u);
+    }
+}
+
+TEST_F(Hardening, DiagnosticsFollowWhatStandardOutputShowed)
+{
+    const std::string hint = "harlune: a device id of 0xff usually means that no target answers: "
+                             "check the wiring, the target's power and the cable\n";
+    const std::string missing = tmp.path("missing");
+    struct Case {
+        std::vector<std::string> args, env;
+        std::string log;
+        int status;
+    } cases[] = {
+        {{"r", tmp.path("empty"), "0"}, {"HARLUNE_SIM_DEVICE_ID=0xff"},
+         NOT_SET + "The device id: ff\n" + hint + "I've reset the device\n\n", 0},
+        {{"r", tmp.path("none")}, {"HARLUNE_SIM_ATTACH=c2d_low"},
+         NOT_SET + "No target answering on /dev/parport0: check the adapter, the cable and the target's power\n\n", 255},
+        {{"v", missing}, {},
+         STARTED + missing + ": No such file or directory\nI can't read from " + missing + " the data to be programmed\n\n", 255},
+        {{"r", tmp.path("stopped"), "600"}, {"HARLUNE_SIM_SIGNAL=2@10000"},  // in the first block
+         STARTED + "\nInterrupted by SIGINT: stopped between two C2 frames\n", 130},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        RunOptions o;
+        o.env = c.env;
+        o.merge_stderr = true;
+        Result r = run(c.args, o);
+        EXPECT_EQ(r.out, c.log);
+        EXPECT_EQ(r.status, c.status);
+    }
 }
 
 TEST_F(Hardening, UnderValgrindNoLeakNoError)

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -210,7 +211,24 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
-        dup2(err, 2);
+        dup2(options.merge_stderr ? out : err, 2);
+        for (int fd : options.reader_gone) {
+            int p[2];
+            if (pipe(p) == 0) {
+                dup2(p[1], fd);
+                close(p[0]);
+                close(p[1]);
+            }
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(sig, SIG_DFL);
+        for (int sig : options.ignored_signals)
+            signal(sig, SIG_IGN);
+        if (options.guard_s)
+            alarm(options.guard_s);
         execve(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }

@@ -66,6 +66,12 @@ struct RunOptions {
     bool preload = true;
     std::string flash_file;         // HARLUNE_SIM_FLASH
     std::vector<std::string> wrapper;  // e.g. valgrind and its options
+    // The child starts with SIGINT, SIGTERM, SIGHUP and SIGPIPE at their
+    // defaults, except these, ignored as nohup or a shell's & leaves them.
+    std::vector<int> ignored_signals;
+    std::vector<int> reader_gone;   // of 1, 2: a pipe whose read end is closed
+    bool merge_stderr = false;      // stderr into stdout's file: out is the combined log
+    unsigned guard_s = 0;           // alarm(2) at exec: a hang ends as 128 + SIGALRM
 };
 
 Result run_harlune(const std::vector<std::string> &args, const RunOptions &options = {});
