@@ -1,16 +1,10 @@
 #include "support.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "c2_lines.h"
 #include "port.h"
@@ -65,14 +59,34 @@ static std::vector<std::string> split(const std::string &s)
 std::string without_delays(const std::string &trace)
 {
     std::string s;
-    for (const std::string &t : split(trace)) {
-        if (t[0] == 'D')
-            continue;
-        if (!s.empty())
-            s += ' ';
-        s += t;
+    s.reserve(trace.size());
+    for (size_t p = trace.find_first_not_of(" \n"); p != std::string::npos;) {
+        size_t end = std::min(trace.find_first_of(" \n", p), trace.size());
+        if (trace[p] != 'D') {
+            if (!s.empty())
+                s += ' ';
+            s.append(trace, p, end - p);
+        }
+        p = trace.find_first_not_of(" \n", end);
     }
     return s;
+}
+
+std::vector<std::string> last_requests(const std::string &trace, size_t n)
+{
+    std::vector<std::string> out;
+    size_t pos = trace.size();
+    while (out.size() < n && pos > 0) {
+        size_t last = trace.find_last_not_of(" \n", pos - 1);
+        if (last == std::string::npos)
+            break;
+        size_t first = trace.find_last_of(" \n", last);
+        first = first == std::string::npos ? 0 : first + 1;
+        if (trace[first] != 'D')
+            out.insert(out.begin(), trace.substr(first, last - first + 1));
+        pos = first;
+    }
+    return out;
 }
 
 size_t count_tokens(const std::string &trace, char kind)
@@ -118,20 +132,6 @@ std::vector<int> status_samples(uint8_t status)
     return s;
 }
 
-TempDir::TempDir()
-{
-    char tmpl[] = "/tmp/harlune-test-XXXXXX";
-    dir = mkdtemp(tmpl);
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-}
-
-std::string TempDir::path(const std::string &name) const { return dir + "/" + name; }
-
 std::vector<uint8_t> read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -151,12 +151,6 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
     for (auto &b : v)
         b = static_cast<uint8_t>(gen());
     return v;
-}
-
-static std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 Result run_harlune(const std::vector<std::string> &args, const RunOptions &options)
@@ -192,36 +186,13 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
     std::vector<std::string> argv = options.wrapper;
     argv.push_back(HARLUNE_BIN);
     argv.insert(argv.end(), args.begin(), args.end());
-
-    std::vector<char *> cargv, cenv;
-    for (auto &a : argv)
-        cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    for (auto &e : env)
-        cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-
-    std::string out_path = tmp.path("stdout"), err_path = tmp.path("stderr");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    common::Process p = common::run(argv, env);
 
     Result run;
-    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    run.out = slurp(out_path);
-    run.err = slurp(err_path);
-    std::istringstream report(slurp(tmp.path("report")));
+    run.status = p.status;
+    run.out = std::move(p.out);
+    run.err = std::move(p.err);
+    std::istringstream report(common::slurp(tmp.path("report")));
     for (std::string line; std::getline(report, line);) {
         if (line.rfind("fault ", 0) == 0) {
             run.faults.push_back(line.substr(6));
@@ -234,8 +205,8 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
             run.report[key] = value;
     }
     if (options.trace) {
-        run.trace = slurp(tmp.path("trace"));
-        run.frames = slurp(tmp.path("frames"));
+        run.trace = common::slurp(tmp.path("trace"));
+        run.frames = common::slurp(tmp.path("frames"));
         while (!run.trace.empty() && isspace(static_cast<unsigned char>(run.trace.back())))
             run.trace.pop_back();
         while (!run.frames.empty() && isspace(static_cast<unsigned char>(run.frames.back())))
