@@ -4,9 +4,11 @@
 // protocol's formulas.
 //
 //   build/bench/harlune_bench [path/to/harlune path/to/libharlune_sim.so]
+//
+// Each measurement is one function in `sections` below; the scratch files
+// of a run live in one private directory, removed at the end.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <random>
@@ -14,12 +16,10 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include "c2.h"
+#include "common.h"
 
 extern uint64_t stub_writes, stub_reads;
 void watchdog_cost();
@@ -33,7 +33,14 @@ uint64_t now_ns(clockid_t clock = CLOCK_MONOTONIC)
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-void udelay_table()
+// What every section gets: the binaries (empty when not given) and the
+// run's scratch directory.
+struct Context {
+    std::string bin, lib;
+    common::TempDir tmp{"harlune-bench"};
+};
+
+void udelay_table(const Context &)
 {
     printf("udelay precision (microseconds, %s)\n", "real clock");
     printf("%8s %10s %10s %10s %10s\n", "asked", "min", "median", "p99", "max");
@@ -51,7 +58,7 @@ void udelay_table()
     }
 }
 
-void request_cost()
+void request_cost(const Context &)
 {
     // Frames without delays: Address Write and Address Read.
     const int frames = 200000;
@@ -76,40 +83,25 @@ struct Run {
     std::map<std::string, uint64_t> report;
 };
 
-Run run(const std::string &bin, const std::string &lib, const std::vector<std::string> &args, bool real_time,
-        const std::string &flash)
+Run run(const Context &ctx, const std::vector<std::string> &args, bool real_time, const std::string &flash)
 {
-    std::string report = "/tmp/harlune-bench-report";
-    std::vector<std::string> env = {"LD_PRELOAD=" + lib, "HARLUNE_SIM_REPORT=" + report,
+    std::string report = ctx.tmp.path("report");
+    std::remove(report.c_str());  // no stale counters if this run writes none
+    std::vector<std::string> env = {"LD_PRELOAD=" + ctx.lib, "HARLUNE_SIM_REPORT=" + report,
                                     "HARLUNE_SIM_FLASH=" + flash};
     if (real_time)
         env.push_back("HARLUNE_SIM_REAL_TIME=1");
-    std::vector<std::string> argv = {bin};
+    std::vector<std::string> argv = {ctx.bin};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> a, e;
-    for (auto &s : argv)
-        a.push_back(s.data());
-    a.push_back(nullptr);
-    for (auto &s : env)
-        e.push_back(s.data());
-    e.push_back(nullptr);
     uint64_t t0 = now_ns();
-    pid_t pid = fork();
-    if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        execve(a[0], a.data(), e.data());
-        _exit(127);
-    }
-    int st = 0;
-    struct rusage ru;
-    wait4(pid, &st, 0, &ru);
+    common::Process p = common::run(argv, env);
     Run r;
     r.wall_s = static_cast<double>(now_ns() - t0) / 1e9;
-    r.user_s = static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) / 1e6;
-    r.sys_s = static_cast<double>(ru.ru_stime.tv_sec) + static_cast<double>(ru.ru_stime.tv_usec) / 1e6;
-    r.maxrss_kb = ru.ru_maxrss;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    std::ifstream in(report);
+    r.user_s = static_cast<double>(p.usage.ru_utime.tv_sec) + static_cast<double>(p.usage.ru_utime.tv_usec) / 1e6;
+    r.sys_s = static_cast<double>(p.usage.ru_stime.tv_sec) + static_cast<double>(p.usage.ru_stime.tv_usec) / 1e6;
+    r.maxrss_kb = p.usage.ru_maxrss;
+    r.status = p.status;
+    std::istringstream in(common::slurp(report));
     for (std::string k; in >> k;) {
         uint64_t v = 0;
         if (k == "fault") {
@@ -161,10 +153,14 @@ struct Count {
     }
 };
 
-void commands(const std::string &bin, const std::string &lib)
+void commands(const Context &ctx)
 {
+    if (ctx.bin.empty()) {
+        printf("\n(give the harlune binary and libharlune_sim.so to run the whole-flash commands)\n");
+        return;
+    }
     const uint64_t size = 0x3E00;
-    std::string img = "/tmp/harlune-bench.bin", flash = "/tmp/harlune-bench-flash.bin", back = "/tmp/harlune-bench-back.bin";
+    std::string img = ctx.tmp.path("image.bin"), flash = ctx.tmp.path("flash.bin"), back = ctx.tmp.path("back.bin");
     std::mt19937 gen(1);
     {
         std::ofstream f(img, std::ios::binary), fl(flash, std::ios::binary);
@@ -194,13 +190,13 @@ void commands(const std::string &bin, const std::string &lib)
             for (uint64_t i = 0; i < 0x4000; ++i)
                 fl.put(0x00);
         }
-        Run virt = run(bin, lib, c.args, false, flash);
+        Run virt = run(ctx, c.args, false, flash);
         if (c.name == std::string("program")) {
             std::ofstream fl(flash, std::ios::binary);
             for (uint64_t i = 0; i < 0x4000; ++i)
                 fl.put(0x00);
         }
-        Run real = run(bin, lib, c.args, true, flash);
+        Run real = run(ctx, c.args, true, flash);
         uint64_t w = real.report["writes"], rd = real.report["reads"];
         // Spin delays asked: 1 us per data frame, 43 us per reset, 2 us per start-up.
         uint64_t frames = real.report["data_writes"] + real.report["data_reads"];
@@ -223,16 +219,24 @@ void commands(const std::string &bin, const std::string &lib)
     printf("request counts %s\n", all_ok ? "equal the protocol's formulas" : "DO NOT equal the formulas");
 }
 
+// The measurements, in the order they print.
+void (*const sections[])(const Context &) = {udelay_table, request_cost,
+                                              [](const Context &) { watchdog_cost(); }, commands};
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    udelay_table();
-    request_cost();
-    watchdog_cost();
-    if (argc == 3)
-        commands(argv[1], argv[2]);
-    else
-        printf("\n(give the harlune binary and libharlune_sim.so to run the whole-flash commands)\n");
+    if (argc != 1 && argc != 3) {
+        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so]\n", argv[0]);
+        return 2;
+    }
+    Context ctx;
+    if (argc == 3) {
+        ctx.bin = argv[1];
+        ctx.lib = argv[2];
+    }
+    for (auto section : sections)
+        section(ctx);
     return 0;
 }

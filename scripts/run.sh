@@ -1,27 +1,30 @@
 #!/usr/bin/env bash
-# Build harlune and run it. With a parallel port (/dev/parport0, or
-# C2_PROG_DEV) it talks to the board; without one it runs on the simulated
-# adapter and target, whose flash is kept in build/sim-flash.bin.
+# Build harlune and run it.
 #
 #   scripts/run.sh              no board: program, verify and read back a
-#                               random image; with a board: read the flash
-#                               back into readback.bin (reading only)
+#                               random image on the simulated target; with a
+#                               board: read the flash back into readback.bin
 #   scripts/run.sh p fw.bin     any harlune command line
+#
+# C2_PROG_DEV names the port (default /dev/parport0). The simulated adapter
+# and target (flash kept in build/sim-flash.bin) stand in only when
+# C2_PROG_DEV is unset and /dev/parport0 does not exist: a port you name is
+# always the real one, and a missing one is an error.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/deps.sh"
-"$root/scripts/build.sh" >/dev/null
+"$root/scripts/deps.sh" --demo
+echo "building harlune and the simulator in build/ (about a minute the first time)..." >&2
+"$root/scripts/build.sh" harlune harlune_sim >/dev/null
 bin="$root/build/app/harlune"
-port=${C2_PROG_DEV:-/dev/parport0}
 
-if [ -c "$port" ]; then
+if [ -n "${C2_PROG_DEV+set}" ] || [ -e /dev/parport0 ]; then
     if [ $# -eq 0 ]; then set -- r readback.bin; fi
     exec "$bin" "$@"
 fi
 
-echo "no parallel port at $port: using the simulated target (flash in build/sim-flash.bin)" >&2
+echo "No parallel port at /dev/parport0: running on the SIMULATED adapter and target, not a board (flash in build/sim-flash.bin)."
 export LD_PRELOAD="$root/build/sim/libharlune_sim.so"
-export HARLUNE_SIM_DEVICE="$port"
+export HARLUNE_SIM_DEVICE=/dev/parport0
 export HARLUNE_SIM_FLASH="$root/build/sim-flash.bin"
 if [ $# -gt 0 ]; then
     exec "$bin" "$@"
@@ -30,8 +33,15 @@ fi
 demo="$root/build/demo"
 mkdir -p "$demo"
 head -c 15872 /dev/urandom >"$demo/image.bin"
-set -x
-"$bin" p "$demo/image.bin"
-"$bin" v "$demo/image.bin"
-"$bin" r "$demo/readback.bin"
-cmp "$demo/image.bin" "$demo/readback.bin"
+step() {
+    echo "\$ harlune $*"
+    "$bin" "$@" || { echo "Demo failed: harlune $* exited with status $?" >&2; exit 1; }
+}
+step p "$demo/image.bin"
+step v "$demo/image.bin"
+step r "$demo/readback.bin"
+if ! cmp -s "$demo/image.bin" "$demo/readback.bin"; then
+    echo "Demo failed: the read-back differs from the image ($demo/readback.bin)" >&2
+    exit 1
+fi
+echo "Demo done: a random 15872-byte image was programmed into the simulated target, verified, and read back identical (build/demo/)."

@@ -14,13 +14,17 @@ sdcc "$src/tests/firmware/blink.c" >/dev/null
 objcopy -I ihex -O binary --gap-fill 0xff blink.ihx blink.bin
 size=$(wc -c <blink.bin)
 [ "$size" -gt 0 ]
-export LD_PRELOAD="$lib" HARLUNE_SIM_FLASH="$dir/flash.bin" ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}
 unset C2_PROG_DEV
-"$bin" p blink.bin >p.out
+# harlune on the simulated target; the simulator is preloaded into it alone.
+harlune() {
+    LD_PRELOAD="$lib" HARLUNE_SIM_FLASH="$dir/flash.bin" \
+        ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS} "$bin" "$@"
+}
+harlune p blink.bin >p.out
 grep -q "Succesfully verified $size bytes" p.out
-"$bin" v blink.bin >v.out
+harlune v blink.bin >v.out
 grep -q "Succesfully verified $size bytes" v.out
-"$bin" r back.bin "$size" >/dev/null
+harlune r back.bin "$size" >/dev/null
 cmp blink.bin back.bin
 # The simulated flash holds the program and is erased beyond it.
 head -c "$size" flash.bin | cmp - blink.bin

@@ -187,7 +187,10 @@ struct RefusalCase {
 
 std::string refusal_name(const ::testing::TestParamInfo<RefusalCase> &p)
 {
-    return "command" + std::to_string(p.param.command) + "_status" + std::to_string(p.param.point);
+    // "block_write_status2": the command's name from its message, then the refused status.
+    std::string m = p.param.message;
+    size_t at = m.rfind(" in c2_") + 7;
+    return m.substr(at, m.size() - 1 - at) + "_status" + std::to_string(p.param.point);
 }
 
 class Refused : public Fpi, public ::testing::WithParamInterface<RefusalCase> {};

@@ -40,11 +40,11 @@ protected:
     // Lines released at the end: C2D driver off, then C2CK driver off.
     static bool released(const Result &r)
     {
-        std::string t = support::without_delays(r.trace);
-        if (t.size() < 7 || t[t.size() - 3] != 'W' || t[t.size() - 7] != 'W')
+        std::vector<std::string> t = support::last_requests(r.trace, 2);
+        if (t.size() != 2 || t[0].size() != 3 || t[0][0] != 'W' || t[1].size() != 3 || t[1][0] != 'W')
             return false;
-        unsigned long last = std::stoul(t.substr(t.size() - 2), nullptr, 16);
-        unsigned long before = std::stoul(t.substr(t.size() - 6, 2), nullptr, 16);
+        unsigned long before = std::stoul(t[0].substr(1), nullptr, 16);
+        unsigned long last = std::stoul(t[1].substr(1), nullptr, 16);
         return (before & 0x40) && (last & 0x50) == 0x50 && (last & 0x08);
     }
     TempDir tmp;

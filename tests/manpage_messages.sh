@@ -1,6 +1,7 @@
 #!/bin/sh
 # Every fixed message in the sources must appear in the manual's DIAGNOSTICS.
 root=$1
+export LC_ALL=C.UTF-8   # man fails where LANG names a locale that is not generated
 man=$(MANWIDTH=2000 man -l "$root/docs/harlune.1" 2>/dev/null | tr -s ' ')
 fail=0
 for text in "Problem opening" "Problem claiming" "No target answering on" "usually means that no target answers" \

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "sim.h"
 
 namespace support {
@@ -22,6 +23,9 @@ std::string link_trace();
 std::string writes(const std::vector<uint8_t> &bytes);
 // The trace without its delay tokens.
 std::string without_delays(const std::string &trace);
+// The last `n` requests of a trace (delay tokens skipped), oldest first; read
+// from the end, so a whole-flash trace costs nothing.
+std::vector<std::string> last_requests(const std::string &trace, size_t n);
 size_t count_tokens(const std::string &trace, char kind);
 
 // Frame trace split into (kind, value) pairs; kind "AW", "AR", "DW", "DR", "RESET".
@@ -38,12 +42,7 @@ size_t count(const std::vector<Frame> &frames, const std::string &kind);
 std::vector<int> status_samples(uint8_t status);
 
 // A scratch directory, removed by the destructor.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string path(const std::string &name) const;
-    std::string dir;
-};
+using common::TempDir;
 
 std::vector<uint8_t> read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);

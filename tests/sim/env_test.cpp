@@ -2,18 +2,15 @@
 // separate program, configured by that environment.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common.h"
 #include "host.h"
 
+using common::slurp;
 using harlune_sim::Attach;
 using harlune_sim::Config;
 
@@ -33,14 +30,6 @@ struct Env {
     }
     std::vector<std::pair<std::string, std::string>> vars_;
 };
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 TEST(Env, DefaultsWithoutVariables)
 {
@@ -142,63 +131,22 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
 }
 
 // The probe program with the library preloaded and `vars` in its environment.
-struct ProbeRun {
-    int status = -1;
-    std::string out;
-};
+using ProbeRun = common::Process;
 
 ProbeRun run_probe(const std::vector<std::string>& args, const std::vector<std::string>& vars)
 {
-    int pipefd[2];
-    EXPECT_EQ(pipe(pipefd), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipefd[1], 1);
-        close(pipefd[0]);
-        close(pipefd[1]);
-        std::vector<std::string> env = {std::string("LD_PRELOAD=") + SIM_LIBRARY,
-                                        "ASAN_OPTIONS=verify_asan_link_order=0"};
-        env.insert(env.end(), vars.begin(), vars.end());
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argv_s = {SIM_PROBE};
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argv_s)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execve(SIM_PROBE, argv.data(), envp.data());
-        _exit(127);
-    }
-    close(pipefd[1]);
-    ProbeRun run;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
-        run.out.append(buf, static_cast<size_t>(n));
-    close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + SIM_LIBRARY,
+                                    "ASAN_OPTIONS=verify_asan_link_order=0"};
+    env.insert(env.end(), vars.begin(), vars.end());
+    std::vector<std::string> argv = {SIM_PROBE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return common::run(argv, env);
 }
 
 class Preload : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/harlune-sim-preload-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const char* name) const { return dir_ + "/" + name; }
-    std::string dir_;
+    std::string path(const char* name) const { return dir_.path(name); }
+    common::TempDir dir_{"harlune-sim-preload"};
 };
 
 TEST_F(Preload, ServesTheDeviceAndWritesItsFilesAtClose)

@@ -9,13 +9,15 @@
 #include <cerrno>
 #include <csignal>
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common.h"
 #include "host.h"
 
 using harlune_sim::Config;
+using common::slurp;
 using simtest::Host;
+using Scratch = common::TempDir;
 
 namespace {
 
@@ -25,30 +27,6 @@ uint64_t monotonic_ns()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Scratch {
-    Scratch()
-    {
-        char tmpl[] = "/tmp/harlune-sim-test-XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    ~Scratch()
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << dir;
-    }
-    std::string path(const char* name) const { return dir + "/" + name; }
-    std::string dir;
-};
 
 TEST(Port, ClaimWriteAndReadAreTraced)
 {
