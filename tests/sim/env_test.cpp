@@ -15,6 +15,7 @@
 #include "host.h"
 
 using harlune_sim::Attach;
+using harlune_sim::Clock;
 using harlune_sim::Config;
 
 namespace {
@@ -68,7 +69,7 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_SEED", "42"},
              {"HARLUNE_SIM_REFUSE", "07:3:2:02,06:1:1:00"},
              {"HARLUNE_SIM_REQUEST_NS", "500"},
-             {"HARLUNE_SIM_REAL_TIME", "1"},
+             {"HARLUNE_SIM_CLOCK", "real"},
              {"HARLUNE_SIM_FRAMES", "/tmp/f"},
              {"HARLUNE_SIM_REPORT", "/tmp/r"},
              {"HARLUNE_SIM_FLASH", "/tmp/flash"},
@@ -97,7 +98,7 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.refusals[1].point, 1u);
     EXPECT_EQ(c.refusals[1].code, 0x00);
     EXPECT_EQ(c.request_ns, 500u);
-    EXPECT_TRUE(c.real_time);
+    EXPECT_EQ(c.clock, Clock::real);
     EXPECT_TRUE(c.trace) << "a frames file keeps the traces";
     EXPECT_EQ(c.trace_file, "");
     EXPECT_EQ(c.frames_file, "/tmp/f");
@@ -205,6 +206,7 @@ TEST_F(Preload, ServesTheDeviceAndWritesItsFilesAtClose)
 {
     std::string device = path("parport");
     ProbeRun run = run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device,
+                                        "HARLUNE_SIM_CLOCK=virtual",
                                         "HARLUNE_SIM_TRACE=" + path("trace"),
                                         "HARLUNE_SIM_REPORT=" + path("report"),
                                         "HARLUNE_SIM_FLASH=" + path("flash"),

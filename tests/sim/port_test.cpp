@@ -188,7 +188,7 @@ TEST(Time, RequestsTakeRequestNs)
 TEST(Time, RealTimeSleepsAreMeasured)
 {
     Config c;
-    c.real_time = true;
+    c.clock = harlune_sim::Clock::real;
     Host h(c);
     struct timespec a, b;
     clock_gettime(CLOCK_MONOTONIC, &a);
