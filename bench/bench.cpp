@@ -22,6 +22,7 @@
 #include "c2.h"
 
 extern uint64_t stub_writes, stub_reads;
+void watchdog_cost();
 
 namespace {
 
@@ -228,6 +229,7 @@ int main(int argc, char **argv)
 {
     udelay_table();
     request_cost();
+    watchdog_cost();
     if (argc == 3)
         commands(argv[1], argv[2]);
     else

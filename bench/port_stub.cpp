@@ -1,9 +1,6 @@
 // Port seam for measuring the link itself: requests are only counted, the
-// status reads C2D high (every WAIT field ends at once); clock and sleeps real.
+// status reads C2D high (every WAIT field ends at once).
 #include "port.h"
-
-#include <time.h>
-#include <unistd.h>
 
 uint64_t stub_writes = 0;
 uint64_t stub_reads = 0;
@@ -17,12 +14,3 @@ uint8_t port_read_status(int)
     return 0x00;
 }
 void port_close(int) {}
-
-uint64_t port_now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-void port_sleep_us(uint32_t us) { usleep(us); }

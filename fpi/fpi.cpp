@@ -1,12 +1,24 @@
 // Flash programming over C2: every command selects the programming data
 // register, then alternates one-byte data frames with status polls.
+//
+// Each command runs as one watched sequence of the link's strobe watchdog.
+// Once it trips, nothing the frames carried can be trusted (a reset target
+// reads as all ones and refuses nothing): the command stops at the next frame
+// boundary without a message and is redone from a fresh start-up.
 #include "fpi.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "c2.h"
 
 namespace {
+
+constexpr int CUT = C2_DISTURBED;
+
+const char *const FLASH_CHANGED = "The flash content is incomplete: program the device again";
+
+bool cut() { return c2_watch_held() != 0; }
 
 int timed_out(const char *fn, const char *what)
 {
@@ -14,40 +26,47 @@ int timed_out(const char *fn, const char *what)
     return -1;
 }
 
+int select_fpdat()
+{
+    AddressWrite(C2_FPDAT);
+    return cut() ? CUT : 0;
+}
+
 int put(const char *fn, uint8_t byte)
 {
-    if (DataWrite(0, byte) != C2_OK)
-        return timed_out(fn, "the WAIT field of a data frame");
-    return 0;
+    int rc = DataWrite(0, byte);
+    if (cut())
+        return CUT;
+    return rc == C2_OK ? 0 : timed_out(fn, "the WAIT field of a data frame");
 }
 
 int get(const char *fn, uint32_t *value)
 {
-    if (DataRead(0, value) != C2_OK)
-        return timed_out(fn, "the WAIT field of a data frame");
-    return 0;
+    int rc = DataRead(0, value);
+    if (cut())
+        return CUT;
+    return rc == C2_OK ? 0 : timed_out(fn, "the WAIT field of a data frame");
 }
 
 int in_busy(const char *fn)
 {
-    if (c2_wait_in_busy() != 0)
-        return timed_out(fn, "in-busy to clear");
-    return 0;
+    int rc = c2_wait_in_busy();
+    return rc == -1 ? timed_out(fn, "in-busy to clear") : rc;
 }
 
 int out_ready(const char *fn, uint32_t limit_ms = C2_POLL_LIMIT_MS)
 {
-    if (c2_wait_out_ready(limit_ms) != 0)
-        return timed_out(fn, "out-ready");
-    return 0;
+    int rc = c2_wait_out_ready(limit_ms);
+    return rc == -1 ? timed_out(fn, "out-ready") : rc;
 }
 
 // Read the status the target offers; which is 1 or 2 for the message.
 int status(const char *fn, int which)
 {
     uint32_t value;
-    if (out_ready(fn) || get(fn, &value))
-        return -1;
+    int rc;
+    if ((rc = out_ready(fn)) || (rc = get(fn, &value)))
+        return rc;
     if (value != C2_COMMAND_OK) {
         fprintf(stderr, "Status%d 0x%2.2lx instead of 0x0d in %s\n", which,
                 static_cast<unsigned long>(value), fn);
@@ -59,9 +78,9 @@ int status(const char *fn, int which)
 // Select the data register, send the command code, read the first status.
 int head(const char *fn, uint8_t code)
 {
-    AddressWrite(C2_FPDAT);
-    if (put(fn, code) || in_busy(fn))
-        return -1;
+    int rc;
+    if ((rc = select_fpdat()) || (rc = put(fn, code)) || (rc = in_busy(fn)))
+        return rc;
     return status(fn, 1);
 }
 
@@ -69,13 +88,121 @@ int head(const char *fn, uint8_t code)
 // the second status.
 int block_head(const char *fn, uint8_t code, int32_t address, int32_t length)
 {
-    if (head(fn, code))
-        return -1;
-    if (put(fn, static_cast<uint8_t>(address >> 8)) || in_busy(fn) ||
-        put(fn, static_cast<uint8_t>(address)) || in_busy(fn) ||
-        put(fn, static_cast<uint8_t>(length)) || in_busy(fn))
-        return -1;
+    int rc;
+    if ((rc = head(fn, code)) ||
+        (rc = put(fn, static_cast<uint8_t>(address >> 8))) || (rc = in_busy(fn)) ||
+        (rc = put(fn, static_cast<uint8_t>(address))) || (rc = in_busy(fn)) ||
+        (rc = put(fn, static_cast<uint8_t>(length))) || (rc = in_busy(fn)))
+        return rc;
     return status(fn, 2);
+}
+
+int init_once()
+{
+    C2CK_reset();
+    udelay(2);
+    AddressWrite(C2_FPCTL);
+    int rc = DataWrite(0, 0x02);
+    int last = DataWrite(0, 0x01);
+    udelay(20000);  // the programming interface needs 20 ms before a command
+    if (cut())
+        return CUT;
+    return rc == C2_OK && last == C2_OK ? 0 : -1;
+}
+
+int block_write_once(int32_t address, const uint8_t *data, int32_t length)
+{
+    const char *fn = "c2_block_write";
+    int rc;
+    if ((rc = block_head(fn, C2_BLOCK_WRITE, address, length)))
+        return rc;
+    for (int32_t i = 0; i < length; ++i)
+        if ((rc = put(fn, data[i])) || (rc = in_busy(fn)))
+            return rc;
+    return out_ready(fn);  // the status then offered is not read
+}
+
+int block_read_once(int32_t address, uint8_t *buffer, int32_t length)
+{
+    const char *fn = "c2_block_read";
+    int rc;
+    if ((rc = block_head(fn, C2_BLOCK_READ, address, length)))
+        return rc;
+    for (int32_t i = 0; i < length; ++i) {
+        uint32_t value;
+        if ((rc = out_ready(fn)) || (rc = get(fn, &value)))
+            return rc;
+        buffer[i] = static_cast<uint8_t>(value);
+    }
+    return 0;
+}
+
+// What a redo note names: "block read at 0x0100", "page erase of page 3".
+struct Op {
+    const char *what;
+    const char *at;  // printf format for value, or nullptr
+    long value;
+};
+
+void say_op(const Op &op)
+{
+    fprintf(stderr, "harlune: %s", op.what);
+    if (op.at)
+        fprintf(stderr, op.at, op.value);
+}
+
+unsigned long long to_us(uint64_t ns) { return (ns + 999) / 1000; }
+
+// Run once(address, length) as watched sequences until a try is not
+// disturbed, restarting the target before each redo (the start-up restarts
+// itself). length > 0: a block, redone in smaller pieces after a disturbance;
+// 0: one indivisible command. The first undisturbed failure (its message
+// printed from clean frames), 0, or C2_DISTURBED after the diagnostic once
+// C2_REDO_LIMIT redos are spent.
+template <typename Once>
+int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Once once)
+{
+    bool block = length > 0;
+    int32_t total = block ? length : 1, piece = total;
+    uint64_t worst = 0;
+    int redos = 0;
+    for (int32_t done = 0; done < total;) {
+        int32_t n = std::min(piece, total - done);
+        c2_watch_start();
+        int rc = once(address + done, n);
+        uint64_t held = c2_watch_end();
+        if (rc != 0 && rc != CUT)
+            return rc;
+        if (held == 0) {
+            done += n;
+            continue;
+        }
+        worst = std::max(worst, held);
+        Op at = op;
+        if (block)
+            at.value = address + done;
+        fflush(stdout);
+        say_op(at);
+        if (redos++ == C2_REDO_LIMIT) {
+            fprintf(stderr,
+                    " given up after %d redos: the host was held up to %llu us inside C2 clock "
+                    "pulses, and a clock pulse of 20 us resets the target. Run harlune at real-time "
+                    "priority (for example chrt -f 50 harlune ...) or on a quieter machine\n",
+                    C2_REDO_LIMIT, to_us(worst));
+            return CUT;
+        }
+        fprintf(stderr, " disturbed: the host was held up %llu us inside a C2 frame; ", to_us(held));
+        if (block) {
+            piece = std::max(C2_MIN_PIECE, piece / 2);
+            fprintf(stderr, "target restarted, redoing it in pieces of %d bytes\n",
+                    std::min(piece, total - done));
+        } else {
+            fputs(restart ? "target restarted, redoing it\n" : "redoing it\n", stderr);
+        }
+        if (restart && (rc = c2_init()) != 0)
+            return rc;
+    }
+    return 0;
 }
 
 void progress_mark()
@@ -88,55 +215,55 @@ void progress_mark()
 
 int c2_init()
 {
-    C2CK_reset();
-    udelay(2);
-    AddressWrite(C2_FPCTL);
-    int rc = DataWrite(0, 0x02);
-    if (DataWrite(0, 0x01) != C2_OK)
-        rc = C2_TIMEOUT;
-    udelay(20000);
-    return rc == C2_OK ? 0 : -1;
+    return undisturbed(Op{"start-up", nullptr, 0}, false, 0, 0,
+                       [](int32_t, int32_t) { return init_once(); });
 }
 
 int c2_device_id()
 {
-    uint32_t value;
-    AddressWrite(C2_DEVICEID);
-    if (DataRead(0, &value) != C2_OK)
-        return -1;
-    return static_cast<int>(value & 0xFF);
+    uint32_t value = 0;
+    int rc = undisturbed(Op{"device id read", nullptr, 0}, true, 0, 0, [&value](int32_t, int32_t) {
+        AddressWrite(C2_DEVICEID);
+        int frame = DataRead(0, &value);
+        return cut() ? CUT : frame == C2_OK ? 0 : -1;
+    });
+    return rc == 0 ? static_cast<int>(value & 0xFF) : rc;
 }
 
 int c2_wait_in_busy()
 {
     c2_deadline d;
     c2_deadline_start(&d, C2_POLL_LIMIT_MS);
-    while (AddressRead() & C2_IN_BUSY)
+    while (AddressRead() & C2_IN_BUSY) {
+        if (cut())
+            return CUT;
         if (c2_deadline_passed(&d))
             return -1;
-    return 0;
+    }
+    return cut() ? CUT : 0;
 }
 
 int c2_wait_out_ready(uint32_t limit_ms)
 {
     c2_deadline d;
     c2_deadline_start(&d, limit_ms);
-    while (!(AddressRead() & C2_OUT_READY))
+    while (!(AddressRead() & C2_OUT_READY)) {
+        if (cut())
+            return CUT;
         if (c2_deadline_passed(&d))
             return -1;
-    return 0;
+    }
+    return cut() ? CUT : 0;
 }
 
 int c2_block_write(int32_t address, const uint8_t *data, int32_t length)
 {
-    const char *fn = "c2_block_write";
-    if (block_head(fn, C2_BLOCK_WRITE, address, length))
-        return -1;
-    for (int32_t i = 0; i < length; ++i)
-        if (put(fn, data[i]) || in_busy(fn))
-            return -1;
-    // The status then offered is not read.
-    if (out_ready(fn))
+    c2_interrupt_note(FLASH_CHANGED);
+    // Writing a byte again only clears the bits it cleared before: a
+    // disturbed piece is safe to write again.
+    int rc = undisturbed(Op{"block write", " at 0x%4.4lx", 0}, true, address, length,
+                         [address, data](int32_t a, int32_t n) { return block_write_once(a, data + (a - address), n); });
+    if (rc != 0)
         return -1;
     progress_mark();
     return 0;
@@ -144,41 +271,43 @@ int c2_block_write(int32_t address, const uint8_t *data, int32_t length)
 
 int c2_block_read(int32_t address, uint8_t *buffer, int32_t length)
 {
-    const char *fn = "c2_block_read";
-    if (block_head(fn, C2_BLOCK_READ, address, length))
+    // A disturbed piece's bytes are read again before anyone sees them.
+    int rc = undisturbed(Op{"block read", " at 0x%4.4lx", 0}, true, address, length,
+                         [address, buffer](int32_t a, int32_t n) { return block_read_once(a, buffer + (a - address), n); });
+    if (rc != 0)
         return -1;
-    for (int32_t i = 0; i < length; ++i) {
-        uint32_t value;
-        if (out_ready(fn) || get(fn, &value))
-            return -1;
-        buffer[i] = static_cast<uint8_t>(value);
-    }
     progress_mark();
     return 0;
 }
 
 int c2_page_erase(uint8_t page)
 {
+    c2_interrupt_note(FLASH_CHANGED);
     const char *fn = "c2_page_erase";
-    if (head(fn, C2_PAGE_ERASE) || put(fn, page) || in_busy(fn) || status(fn, 2))
-        return -1;
-    if (put(fn, 0x00) || in_busy(fn) || out_ready(fn))
-        return -1;
-    return 0;
+    int rc = undisturbed(Op{"page erase", " of page %ld", page}, true, 0, 0, [fn, page](int32_t, int32_t) {
+        int r;
+        if ((r = head(fn, C2_PAGE_ERASE)) || (r = put(fn, page)) || (r = in_busy(fn)) ||
+            (r = status(fn, 2)) || (r = put(fn, 0x00)) || (r = in_busy(fn)))
+            return r;
+        return out_ready(fn);  // the status then offered is not read
+    });
+    return rc == 0 ? 0 : -1;
 }
 
 int c2_device_erase()
 {
+    c2_interrupt_note(FLASH_CHANGED);
     const char *fn = "c2_device_erase";
-    if (head(fn, C2_DEVICE_ERASE))
-        return -1;
-    // Arming sequence.
-    static const uint8_t arming[] = {0xDE, 0xAD, 0xA5};
-    for (uint8_t byte : arming)
-        if (put(fn, byte) || in_busy(fn))
-            return -1;
-    // The erase itself ends with out-ready; its status is not read.
-    if (out_ready(fn, C2_ERASE_LIMIT_MS))
-        return -1;
-    return 0;
+    int rc = undisturbed(Op{"device erase", nullptr, 0}, true, 0, 0, [fn](int32_t, int32_t) {
+        int r;
+        if ((r = head(fn, C2_DEVICE_ERASE)))
+            return r;
+        static const uint8_t arming[] = {0xDE, 0xAD, 0xA5};
+        for (uint8_t byte : arming)
+            if ((r = put(fn, byte)) || (r = in_busy(fn)))
+                return r;
+        // The erase itself ends with out-ready; its status is not read.
+        return out_ready(fn, C2_ERASE_LIMIT_MS);
+    });
+    return rc == 0 ? 0 : -1;
 }

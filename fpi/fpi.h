@@ -28,20 +28,36 @@ constexpr uint8_t C2_DEVICE_ERASE = 0x03;
 constexpr uint32_t C2_POLL_LIMIT_MS = 1000;
 constexpr uint32_t C2_ERASE_LIMIT_MS = 20000;
 
-// Reset the target and switch on its programming interface. 0, or -1 when
-// the target did not end a WAIT field (nothing answering).
+// Results besides 0 and -1: the strobe watchdog tripped (a poll), or a
+// command was disturbed on every try and given up (after one line on stderr).
+constexpr int C2_DISTURBED = -2;
+
+// Recovery. A command during which the strobe watchdog tripped may have been
+// cut by a target reset: it is redone from a fresh start-up, each redo noted
+// in one line on stderr, at most C2_REDO_LIMIT times per call. A disturbed
+// block is redone in pieces, each a block command of its own, halved after
+// every disturbance down to C2_MIN_PIECE bytes, so that on a host held up
+// about once per block the pieces soon fit between two hold-ups.
+constexpr int C2_REDO_LIMIT = 16;
+constexpr int32_t C2_MIN_PIECE = 16;
+
+// Reset the target and switch on its programming interface. 0, -1 when the
+// target did not end a WAIT field (nothing answering), or C2_DISTURBED.
 int c2_init();
-// Device ID (0 to 255), or -1 when the target did not answer.
+// Device ID (0 to 255), -1 when the target did not answer, or C2_DISTURBED.
 int c2_device_id();
 
 // Poll the interface status until in-busy is clear / out-ready is set.
-// 0, or -1 when the flag did not come within the limit. Print nothing.
+// 0, -1 when the flag did not come within the limit, or C2_DISTURBED when
+// the strobe watchdog tripped. Print nothing.
 int c2_wait_in_busy();
 int c2_wait_out_ready(uint32_t limit_ms = C2_POLL_LIMIT_MS);
 
 // Flash commands. 0 when the exchange completed; -1 when the target refused
-// (status other than 0x0D) or did not answer, after one line on stderr.
-// Block reads and writes print a "#" progress mark on stdout when done.
+// (status other than 0x0D), did not answer, or the command was disturbed on
+// every try, after one line on stderr. Block reads and writes print one "#"
+// progress mark on stdout per call when done, however many pieces it took.
+// The commands that change the flash make an interruption say so.
 // address: bits 0-15 are sent; length: 1 to 256.
 int c2_block_write(int32_t address, const uint8_t *data, int32_t length);
 int c2_block_read(int32_t address, uint8_t *buffer, int32_t length);

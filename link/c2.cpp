@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "c2_lines.h"
+#include "clock.h"
 #include "port.h"
 
 int fh = -1;
@@ -49,7 +50,8 @@ inline void clear_bits(uint8_t mask)
 
 inline void drive(uint32_t bit) { C2D_SET(static_cast<int>(bit & 1u)); }
 
-// WAIT field: strobe and sample until C2D reads 1.
+// WAIT field: strobe and sample until C2D reads 1. A target that may have
+// been reset by a long strobe will not end it: give up at once.
 int wait_field()
 {
     c2_deadline d;
@@ -58,6 +60,8 @@ int wait_field()
         C2CK_low_pulse();
         if (C2D_READ())
             return C2_OK;
+        if (watch.held_ns != 0)
+            return C2_CUT;
         if (c2_deadline_passed(&d))
             return C2_TIMEOUT;
     }
@@ -129,6 +133,7 @@ void c2_release()
 
 void C2CK_low_pulse()
 {
+    watch_tick();  // before the pulse: nothing may come between LOW and HIGH
     C2CK_LOW();
     C2CK_HIGH();
 }
@@ -226,25 +231,6 @@ int DataRead(uint8_t code, uint32_t *value)
     return rc;
 }
 
-void c2_deadline_start(c2_deadline *d, uint32_t limit_ms)
-{
-    d->limit_ms = limit_ms;
-    d->count = 0;
-    d->start_ns = 0;
-}
-
-bool c2_deadline_passed(c2_deadline *d)
-{
-    if (++d->count % C2_DEADLINE_STRIDE != 0)
-        return false;
-    uint64_t now = port_now_ns();
-    if (d->start_ns == 0) {
-        d->start_ns = now;
-        return false;
-    }
-    return now - d->start_ns >= static_cast<uint64_t>(d->limit_ms) * 1000000u;
-}
-
 void c2_catch_signals()
 {
     struct sigaction sa;
@@ -258,8 +244,6 @@ void c2_catch_signals()
 }
 
 void c2_interrupt_note(const char *note) { interrupt_note = note; }
-
-int c2_interrupted() { return pending_signal; }
 
 void c2_stop_if_interrupted()
 {

@@ -1,6 +1,6 @@
 // The port seam: the only calls through which the link reaches the parallel
-// port, the clock and the sleeps. port_ppdev.cpp implements it on Linux ppdev;
-// nothing above link/ includes this header.
+// port. port_ppdev.cpp implements it on Linux ppdev; nothing outside link/
+// (but the link's tests and the benchmark) can include this header.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +14,3 @@ void port_write_data(int fd, uint8_t value);
 // PPRSTATUS: the status register. A failed request reads as 0x80 (C2D low).
 uint8_t port_read_status(int fd);
 void port_close(int fd);
-
-// Monotonic time in nanoseconds.
-uint64_t port_now_ns();
-// Sleep for at least `us` microseconds (usleep).
-void port_sleep_us(uint32_t us);

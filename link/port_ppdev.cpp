@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 // The request numbers the adapter protocol is built on.
@@ -29,12 +28,3 @@ uint8_t port_read_status(int fd)
 }
 
 void port_close(int fd) { close(fd); }
-
-uint64_t port_now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-void port_sleep_us(uint32_t us) { usleep(us); }

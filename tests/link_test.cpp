@@ -2,6 +2,10 @@
 // and delays of each frame.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include <time.h>
+
 #include "c2.h"
 #include "c2_lines.h"
 #include "support.h"
@@ -240,6 +244,81 @@ TEST_F(Link, UdelaySpinsShortAndSleepsLong)
     EXPECT_EQ(support::link_trace(), "W68 D1 W68 D40 W68 D20000 W68");
     EXPECT_EQ(harlune_sim::stats().sleep_calls, 1u);
     EXPECT_EQ(harlune_sim::stats().sleep_us, 20000u);
+}
+
+TEST_F(Link, WatchdogReadsTheClockBeforeEachStrobeNeverInside)
+{
+    Config c;
+    c.clock_step_ns = 1000;  // each clock read shows as a 1 us gap
+    support::attach(c, 0x68);
+    c2_watch_start();
+    AddressWrite(0xB4);
+    EXPECT_EQ(c2_watch_end(), 0u);
+
+    std::vector<uint8_t> w = cat({{0x48, 0x68}, {0xE8, 0xA8}, {0x88, 0xA8, 0x88, 0xA8}, ZERO_BIT, ZERO_BIT, ONE_BIT,
+                                  ZERO_BIT, ONE_BIT, ONE_BIT, ZERO_BIT, ONE_BIT, {0xE8}, {0xC8, 0xE8}});
+    std::string expected;
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (!(w[i] & 0x20))  // C2CK low: a strobe begins
+            expected += "D1 ";
+        expected += writes({w[i]}) + (i + 1 < w.size() ? " " : "");
+    }
+    EXPECT_EQ(support::link_trace(), expected);
+}
+
+void hold_us(long us)
+{
+    struct timespec ts = {0, us * 1000};
+    nanosleep(&ts, nullptr);  // virtual: the simulated clock moves on
+}
+
+TEST_F(Link, WatchdogCountsHoldsButNotDelays)
+{
+    struct Case {
+        const char *name;
+        std::function<void()> between;
+        bool tripped;
+    } cases[] = {
+        {"back to back", [] {}, false},
+        {"delays", [] { udelay(40); udelay(1000); }, false},
+        {"held 10 us", [] { hold_us(10); }, false},
+        {"held 30 us", [] { hold_us(30); }, true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        support::attach(Config{}, 0x68);
+        c2_watch_start();
+        AddressWrite(0x00);
+        k.between();
+        AddressRead();
+        EXPECT_EQ(c2_watch_held() >= 30000, k.tripped);
+        // A hold after the last frame still counts: it may be the STOP's.
+        k.between();
+        uint64_t held = c2_watch_end();
+        EXPECT_EQ(held >= 30000, k.tripped);
+        EXPECT_EQ(held != 0, k.tripped);
+        // Outside a watched sequence nothing is noted.
+        hold_us(100);
+        AddressRead();
+        EXPECT_EQ(c2_watch_held(), 0u);
+        support::detach();
+    }
+}
+
+TEST_F(Link, WaitFieldIsGivenUpOnceTheWatchdogTripped)
+{
+    Config c;
+    c.attach = Attach::c2d_low;  // a target that will never end the WAIT field
+    support::attach(c, 0x68);
+    c2_watch_start();
+    AddressWrite(0xB4);
+    hold_us(50);
+    uint32_t value = 7;
+    EXPECT_EQ(DataRead(0, &value), C2_CUT);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(harlune_sim::stats().reads, 1u);  // one WAIT sample, not a second of them
+    EXPECT_EQ(dshadow, 0x68);                     // closed with its STOP
+    EXPECT_GE(c2_watch_end(), 50000u);
 }
 
 TEST(Deadline, ReadsTheClockOnlyEveryStride)

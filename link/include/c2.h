@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // Result of a data frame.
-enum { C2_OK = 0, C2_TIMEOUT = -1 };
+enum { C2_OK = 0, C2_TIMEOUT = -1, C2_CUT = -2 };
 
 // How long a WAIT field may last before the frame gives up. The target
 // answers within 10 us; a second leaves room for a slow adapter or host.
@@ -31,14 +31,38 @@ void C2CK_reset();
 void AddressWrite(uint8_t address);
 // Returns the target's interface status.
 uint8_t AddressRead();
-// Length code n carries 8 * (n + 1) bits. Both return C2_OK, or C2_TIMEOUT
+// Length code n carries 8 * (n + 1) bits. Both return C2_OK, C2_TIMEOUT
 // when the WAIT field did not end within C2_WAIT_LIMIT_MS (frame completed
-// with its STOP, *value left 0).
+// with its STOP, *value left 0), or C2_CUT when the strobe watchdog tripped
+// in the frame and the WAIT field was given up.
 int DataWrite(uint8_t code, uint32_t value);
 int DataRead(uint8_t code, uint32_t *value);
 
+// Strobe watchdog. C2CK is also the target's reset pin: held low for 20 us it
+// resets the target, cutting the frame in progress, and a preempted host can
+// hold it that long between C2CK_LOW and C2CK_HIGH. The link reads the clock
+// right before every strobe and notes any gap of C2_STROBE_LIMIT_NS or more
+// between two readings; its own delays do not count. The limit stays below
+// the 20 us reset so that a clock read late by a few microseconds still
+// catches every reset, and above the 3 to 4 requests between two readings
+// on a slow port.
+constexpr uint64_t C2_STROBE_LIMIT_NS = 15000;
+// Start a watched sequence (a command, the start-up); forget earlier gaps.
+// C2CK must be high.
+void c2_watch_start();
+// The longest suspect gap in ns since c2_watch_start, 0 if none. No clock read.
+uint64_t c2_watch_held();
+// End the sequence: one more reading bounds its last strobe. The longest
+// suspect gap in ns, 0 if none.
+uint64_t c2_watch_end();
+// The process runs at real-time priority: at frame boundaries (command
+// starts, every 256 polls) the link then pauses 3 ms after each 40 ms of
+// running, so that the kernel's real-time throttling never stops it inside
+// a strobe.
+void c2_set_realtime(bool on);
+
 // Suspend for at least `us` microseconds; short delays spin on the monotonic
-// clock so they do not oversleep.
+// clock so they do not oversleep. The delay does not count as a strobe gap.
 void udelay(uint32_t us);
 
 // A bounded wait that reads the clock only every C2_DEADLINE_STRIDE checks.
@@ -58,7 +82,5 @@ bool c2_deadline_passed(c2_deadline *d);
 void c2_catch_signals();
 // Extra line printed on interruption (nullptr: none). The text must outlive the run.
 void c2_interrupt_note(const char *note);
-// The pending signal, or 0.
-int c2_interrupted();
 // If a signal is pending, stop the run as described above; otherwise return.
 void c2_stop_if_interrupted();
