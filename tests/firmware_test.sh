@@ -14,7 +14,7 @@ sdcc "$src/tests/firmware/blink.c" >/dev/null
 objcopy -I ihex -O binary --gap-fill 0xff blink.ihx blink.bin
 size=$(wc -c <blink.bin)
 [ "$size" -gt 0 ]
-export LD_PRELOAD="$lib" HARLUNE_SIM_FLASH="$dir/flash.bin" ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}
+export LD_PRELOAD="$lib" HARLUNE_SIM_CLOCK=virtual HARLUNE_SIM_FLASH="$dir/flash.bin" ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}
 unset C2_PROG_DEV
 "$bin" p blink.bin >p.out
 grep -q "Succesfully verified $size bytes" p.out
