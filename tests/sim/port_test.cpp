@@ -204,6 +204,14 @@ TEST(Time, RealClockSleepsAreMeasured)
     EXPECT_EQ(harlune_sim::stats().sleep_us, 2000u);
 }
 
+// AddressSanitizer answers mlockall itself (it does nothing) before the
+// simulator sees it; harlune's own call then changes nothing either.
+#ifdef HARLUNE_SANITIZED
+constexpr bool kMlockallReached = false;
+#else
+constexpr bool kMlockallReached = true;
+#endif
+
 TEST(Port, RealTimeRequestsAreRefusedUnlessAllowed)
 {
     sched_param fifo = {};
@@ -217,11 +225,13 @@ TEST(Port, RealTimeRequestsAreRefusedUnlessAllowed)
         errno = 0;
         EXPECT_EQ(sched_setparam(0, &fifo), -1);
         EXPECT_EQ(errno, EPERM);
-        errno = 0;
-        EXPECT_EQ(mlockall(MCL_CURRENT | MCL_FUTURE), -1);
-        EXPECT_EQ(errno, EPERM);
+        if (kMlockallReached) {
+            errno = 0;
+            EXPECT_EQ(mlockall(MCL_CURRENT | MCL_FUTURE), -1);
+            EXPECT_EQ(errno, EPERM);
+        }
         EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the test never runs at real-time priority";
-        EXPECT_EQ(harlune_sim::stats().rt_requests, 3u);
+        EXPECT_EQ(harlune_sim::stats().rt_requests, kMlockallReached ? 3u : 2u);
     }
     {
         SCOPED_TRACE("allowed: the C library answers (here: bad arguments)");
@@ -231,10 +241,12 @@ TEST(Port, RealTimeRequestsAreRefusedUnlessAllowed)
         errno = 0;
         EXPECT_EQ(sched_setscheduler(0, 12345, &fifo), -1);
         EXPECT_EQ(errno, EINVAL);
-        errno = 0;
-        EXPECT_EQ(mlockall(0), -1);
-        EXPECT_EQ(errno, EINVAL);
-        EXPECT_EQ(harlune_sim::stats().rt_requests, 2u);
+        if (kMlockallReached) {
+            errno = 0;
+            EXPECT_EQ(mlockall(0), -1);
+            EXPECT_EQ(errno, EINVAL);
+        }
+        EXPECT_EQ(harlune_sim::stats().rt_requests, kMlockallReached ? 2u : 1u);
     }
 }
 
