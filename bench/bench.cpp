@@ -89,8 +89,7 @@ Run run(const Context &ctx, const std::vector<std::string> &args, bool real_time
     std::remove(report.c_str());  // no stale counters if this run writes none
     std::vector<std::string> env = {"LD_PRELOAD=" + ctx.lib, "HARLUNE_SIM_REPORT=" + report,
                                     "HARLUNE_SIM_FLASH=" + flash};
-    if (real_time)
-        env.push_back("HARLUNE_SIM_REAL_TIME=1");
+    env.push_back(real_time ? "HARLUNE_SIM_CLOCK=real" : "HARLUNE_SIM_CLOCK=virtual");
     std::vector<std::string> argv = {ctx.bin};
     argv.insert(argv.end(), args.begin(), args.end());
     uint64_t t0 = now_ns();

@@ -9,6 +9,9 @@ constexpr uint8_t kC2ckDriverOff = 0x10;
 constexpr uint8_t kC2ckLevel = 0x20;
 constexpr uint8_t kC2dDriverOff = 0x40;
 constexpr uint8_t kC2dLevel = 0x80;
+
+constexpr uint8_t kStatusIdle = 0x78;
+constexpr uint8_t kStatusC2dLow = 0x80;
 }  // namespace
 
 void Adapter::reset()
@@ -18,12 +21,16 @@ void Adapter::reset()
     target_on_ = false;
     target_level_ = 1;
     reset_since_ns_ = 0;
+    reset_in_low_ = false;
     next_sample_ = 0;
 }
 
+bool Adapter::reset_active() const { return !(data_ & kResetReleased); }
+bool Adapter::host_drives_c2d() const { return !(data_ & kC2dDriverOff); }
+
 int Adapter::c2ck_wire() const
 {
-    if (!(data_ & kResetReleased))
+    if (reset_active())
         return 0;
     if (data_ & kC2ckDriverOff)
         return 1;
@@ -44,39 +51,64 @@ int Adapter::c2d() const
     return 1;
 }
 
-Adapter::Change Adapter::write(uint8_t data)
+Lines Adapter::lines() const
+{
+    Lines l;
+    l.attached = attached();
+    l.host_drives_c2d = host_drives_c2d();
+    l.c2d = c2d();
+    l.reset_held = reset_in_low_;
+    return l;
+}
+
+void Adapter::apply(const TargetDrive& drive)
+{
+    if (drive.act == TargetDrive::Act::keep)
+        return;
+    bool was_conflict = conflict();
+    target_on_ = drive.act == TargetDrive::Act::drive;
+    target_level_ = drive.level;
+    if (!was_conflict && conflict())
+        core_.protocol("C2D driven by host and target at once");
+}
+
+Adapter::Result Adapter::write(uint8_t data)
 {
     if (data & kUnused)
         core_.fault("unused data-register bits set: 0x%02X", data);
     bool was_conflict = conflict();
-    bool was_reset = !(data_ & kResetReleased);
+    bool was_reset = reset_active();
     bool was_ck_on = !(data_ & kC2ckDriverOff);
     data_ = data;
-
-    bool reset = !(data_ & kResetReleased);
+    bool reset = reset_active();
+    if (reset)
+        reset_in_low_ = true;
     if (reset && !was_reset)
         reset_since_ns_ = core_.now_ns;
     if (!reset && was_reset && core_.now_ns - reset_since_ns_ < kResetLowNs)
         core_.fault("reset pulse shorter than 20 us (%llu ns)",
                     static_cast<unsigned long long>(core_.now_ns - reset_since_ns_));
 
-    Change change;
+    Result result;
     int ck = c2ck_wire();
-    change.edge = ck - c2ck_;
-    change.ck_released = was_ck_on && (data_ & kC2ckDriverOff);
+    int edge = ck - c2ck_;
     c2ck_ = ck;
     if (!was_conflict && conflict())
-        core_.fault("C2D driven by host and target at once");
-    return change;
-}
-
-void Adapter::target_drive(bool on, int level)
-{
-    bool was_conflict = conflict();
-    target_on_ = on && core_.cfg.attach == Attach::target;
-    target_level_ = level ? 1 : 0;
-    if (!was_conflict && conflict())
-        core_.fault("C2D driven by host and target at once");
+        core_.protocol("C2D driven by host and target at once");
+    if (was_ck_on && (data_ & kC2ckDriverOff)) {
+        // The pull-up edge, if any, is no clock edge.
+        apply(wire_.released(lines(), edge > 0));
+    } else if (edge > 0) {
+        apply(wire_.rising(lines()));
+    } else if (edge < 0) {
+        result.strobe = !reset;
+        apply(wire_.falling(lines(), result.strobe));
+    }
+    if (ck)
+        reset_in_low_ = false;
+    if (!reset && was_reset)
+        core_.desync = false;  // the host's reset-control pulse: it starts afresh
+    return result;
 }
 
 int Adapter::sample()
@@ -90,6 +122,14 @@ int Adapter::sample()
         return 1;
     }
     return samples[next_sample_++] ? 1 : 0;
+}
+
+uint8_t Adapter::read_status()
+{
+    int level = sample();
+    if (!attached())
+        wire_.sampled(level);
+    return static_cast<uint8_t>(kStatusIdle | (level ? 0 : kStatusC2dLow));
 }
 
 }  // namespace harlune_sim

@@ -8,50 +8,59 @@
 //   bit 6    C2D driver enable, active low
 //   bit 7    C2D level
 //
+// Status register: 0x78, with bit 7 set when C2D is low (BUSY is inverted by
+// the port).
+//
 // Both wires have pull-ups. C2D is shared with the target, which drives it in
-// its own frame fields; both sides driving at once is a fault.
+// its own frame fields; both sides driving at once is a fault. The adapter
+// alone knows what is attached (Config::attach) and who drives C2D; it feeds
+// the C2CK edges to the wire decoder and applies what the target drives.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core.h"
+#include "wire.h"
 
 namespace harlune_sim {
 
 class Adapter {
 public:
-    explicit Adapter(Core& core) : core_(core) {}
+    Adapter(Core& core, Wire& wire) : core_(core), wire_(wire) {}
 
     // Power-on state: nothing driven, reset released.
     void reset();
 
-    struct Change {
-        int edge = 0;              // C2CK wire: +1 rising, -1 falling, 0 none
-        bool ck_released = false;  // the C2CK driver was just switched off
+    struct Result {
+        bool strobe = false;  // C2CK went high to low through its level or driver
     };
     // Apply a data-register byte at the current wire time.
-    Change write(uint8_t data);
+    Result write(uint8_t data);
+    // The status register as a read returns it.
+    uint8_t read_status();
 
-    int c2ck() const { return c2ck_; }
-    // The C2D wire level.
+    bool reset_active() const;
+
+private:
+    bool attached() const { return core_.cfg.attach == Attach::target; }
+    bool host_drives_c2d() const;
+    bool conflict() const { return host_drives_c2d() && target_on_; }
+    int c2ck_wire() const;
     int c2d() const;
-    bool host_drives_c2d() const { return !(data_ & 0x40); }
-    // The target takes (on) or releases (off) C2D.
-    void target_drive(bool on, int level);
+    Lines lines() const;
+    void apply(const TargetDrive& drive);
     // C2D as a status read sees it: the wire, or the next scripted sample.
     int sample();
 
-private:
-    bool conflict() const { return host_drives_c2d() && target_on_; }
-    int c2ck_wire() const;
-
     Core& core_;
+    Wire& wire_;
     uint8_t data_ = 0x58;
     int c2ck_ = 1;
     bool target_on_ = false;
     int target_level_ = 1;
     uint64_t reset_since_ns_ = 0;
+    bool reset_in_low_ = false;  // the reset control was active in this C2CK low phase
     size_t next_sample_ = 0;
 };
 

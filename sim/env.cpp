@@ -1,5 +1,6 @@
 // Configuration from the HARLUNE_SIM_* environment variables.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,16 @@ void number(const char* name, T& field, uint64_t min, uint64_t max, const char* 
     if (!parse_number(value, 0, max, n) || n < min)
         reject(name, value, expected);
     field = static_cast<T>(n);
+}
+
+void flag(const char* name, bool& field)
+{
+    const char* value = getenv(name);
+    if (!value)
+        return;
+    if (strcmp(value, "0") && strcmp(value, "1"))
+        reject(name, value, "0 or 1");
+    field = value[0] == '1';
 }
 
 std::string text(const char* name)
@@ -124,11 +135,7 @@ Config config_from_env()
         if (!ok)
             reject("HARLUNE_SIM_SAMPLES", samples, "a comma list of 0 and 1");
     }
-    if (const char* fails = getenv("HARLUNE_SIM_CLAIM_FAIL")) {
-        if (strcmp(fails, "0") && strcmp(fails, "1"))
-            reject("HARLUNE_SIM_CLAIM_FAIL", fails, "0 or 1");
-        c.claim_fails = fails[0] == '1';
-    }
+    flag("HARLUNE_SIM_CLAIM_FAIL", c.claim_fails);
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");
@@ -166,10 +173,41 @@ Config config_from_env()
                    "items CC:N:P:SS (hex command 03/06/07/08, nth from 1, point 1 or 2, hex "
                    "status), comma separated");
     }
-    if (const char* real = getenv("HARLUNE_SIM_REAL_TIME")) {
-        if (strcmp(real, "0") && strcmp(real, "1"))
-            reject("HARLUNE_SIM_REAL_TIME", real, "0 or 1");
-        c.real_time = real[0] == '1';
+    c.clock = Clock::wire;  // preloaded runs: the wire on the real clock
+    if (const char* clock = getenv("HARLUNE_SIM_CLOCK")) {
+        if (!strcmp(clock, "virtual"))
+            c.clock = Clock::virtual_time;
+        else if (!strcmp(clock, "wire"))
+            c.clock = Clock::wire;
+        else if (!strcmp(clock, "real"))
+            c.clock = Clock::real;
+        else
+            reject("HARLUNE_SIM_CLOCK", clock, "virtual, wire or real");
+    }
+    if (const char* old = getenv("HARLUNE_SIM_REAL_TIME"))
+        reject("HARLUNE_SIM_REAL_TIME", old, "nothing: it is gone, use HARLUNE_SIM_CLOCK=real");
+    flag("HARLUNE_SIM_ALLOW_RT", c.allow_rt);
+    uint64_t stall_us = 0;
+    number("HARLUNE_SIM_STALL_US", stall_us, 1, 60000000, "microseconds from 1 to 60000000");
+    c.stall_ns = stall_us * 1000;
+    if (const char* at = getenv("HARLUNE_SIM_STALL_AT")) {
+        bool ok = each_item(at, [&](const std::string& s) {
+            uint64_t n = 0;
+            if (!parse_number(s.c_str(), 10, UINT64_MAX, n) || n < 1)
+                return false;
+            c.stall_at.push_back(n);
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_STALL_AT", at, "strobe numbers from 1, comma separated");
+    }
+    number("HARLUNE_SIM_STALL_EVERY", c.stall_every, 1, UINT64_MAX, "a strobe count from 1");
+    number("HARLUNE_SIM_STALL_ONE_IN", c.stall_one_in, 1, 0xFFFFFFFF, "a number from 1 to 2^32-1");
+    number("HARLUNE_SIM_STALL_SEED", c.stall_seed, 0, 0xFFFFFFFF, "a 32-bit seed");
+    for (const char* selector :
+         {"HARLUNE_SIM_STALL_AT", "HARLUNE_SIM_STALL_EVERY", "HARLUNE_SIM_STALL_ONE_IN"}) {
+        if (getenv(selector) && !c.stall_ns)
+            reject(selector, getenv(selector), "HARLUNE_SIM_STALL_US as well");
     }
     if (const char* sig = getenv("HARLUNE_SIM_SIGNAL")) {
         const char* at = strchr(sig, '@');

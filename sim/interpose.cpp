@@ -1,49 +1,26 @@
-// C library entry points taken over by the simulator. Each resolves the real
-// function lazily with RTLD_NEXT, so the library works both preloaded and as
-// an ordinary link dependency (and behind the sanitizers' own interceptors).
+// C library entry points taken over by the simulator. Each one serves the
+// simulated device, clock or sleep through requests.h, and passes everything
+// else to the C library's own function (libc.h).
 #undef _FORTIFY_SOURCE  // the fortified inline open() would clash with ours
 
-#include <dlfcn.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
-#include <cstring>
 
-#include "state.h"
+#include "libc.h"
+#include "requests.h"
 
 namespace d = harlune_sim::detail;
+namespace libc = harlune_sim::libc;
 
 namespace {
-
-using OpenFn = int (*)(const char*, int, ...);
-using CloseFn = int (*)(int);
-using IoctlFn = int (*)(int, unsigned long, ...);
-using UsleepFn = int (*)(useconds_t);
-using NanosleepFn = int (*)(const struct timespec*, struct timespec*);
-using ClockNanosleepFn = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
-using SleepFn = unsigned (*)(unsigned);
-using ClockGettimeFn = int (*)(clockid_t, struct timespec*);
-using Open2Fn = int (*)(const char*, int);
-
-template <typename F>
-F next(const char* name)
-{
-    void* p = dlsym(RTLD_NEXT, name);
-    F f;
-    static_assert(sizeof f == sizeof p);
-    memcpy(&f, &p, sizeof f);
-    return f;
-}
-
-#define REAL(type, name)                                   \
-    static type next_##name = nullptr;                     \
-    if (!next_##name)                                      \
-        next_##name = next<type>(#name)
 
 constexpr uint64_t kNsPerSecond = 1000000000;
 
@@ -65,13 +42,6 @@ bool valid(const struct timespec* ts)
     return ts->tv_sec >= 0 && ts->tv_nsec >= 0 && ts->tv_nsec < static_cast<long>(kNsPerSecond);
 }
 
-uint64_t real_now()
-{
-    struct timespec ts;
-    d::real_clock_gettime(CLOCK_MONOTONIC, &ts);
-    return to_ns(ts);
-}
-
 bool needs_mode(int flags)
 {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
@@ -80,198 +50,175 @@ bool needs_mode(int flags)
 // The device is a real descriptor (of /dev/null) the simulator answers for.
 int open_device()
 {
-    int fd = d::real_open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+    int fd = libc::open("/dev/null", O_RDWR | O_CLOEXEC, 0);
     if (fd >= 0)
         d::device_opened(fd);
     return fd;
 }
 
-template <typename F>
-int open_common(F real, const char* path, int flags, mode_t mode)
+bool serves(const char* path) { return d::active() && d::is_device_path(path); }
+
+mode_t mode_argument(int flags, va_list args)
 {
-    if (d::active() && d::is_device_path(path))
-        return open_device();
-    return needs_mode(flags) ? real(path, flags, mode) : real(path, flags);
+    return needs_mode(flags) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+// A sleep of `ns`: skipped (virtual and wire time), or slept by `real` and
+// measured (real time).
+template <typename F>
+auto sleep_for(uint64_t ns, F real) -> decltype(real())
+{
+    if (d::sleep_skipped(ns))
+        return 0;
+    uint64_t start = libc::now_ns();
+    auto result = real();
+    d::slept(ns, libc::now_ns() - start);
+    return result;
 }
 
 }  // namespace
-
-namespace harlune_sim::detail {
-
-int real_open(const char* path, int flags, mode_t mode)
-{
-    REAL(OpenFn, open);
-    return next_open(path, flags, mode);
-}
-
-int real_close(int fd)
-{
-    REAL(CloseFn, close);
-    return next_close(fd);
-}
-
-int real_clock_gettime(clockid_t clock, struct timespec* ts)
-{
-    REAL(ClockGettimeFn, clock_gettime);
-    return next_clock_gettime(clock, ts);
-}
-
-}  // namespace harlune_sim::detail
 
 extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    REAL(OpenFn, open);
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    return open_common(next_open, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return serves(path) ? open_device() : libc::open(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
 {
-    REAL(OpenFn, open64);
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    return open_common(next_open64, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return serves(path) ? open_device() : libc::open64(path, flags, mode);
 }
 
 // The fortified entry points callers get with _FORTIFY_SOURCE.
 int __open_2(const char* path, int flags)
 {
-    REAL(Open2Fn, __open_2);
-    if (d::active() && d::is_device_path(path))
-        return open_device();
-    return next___open_2(path, flags);
+    return serves(path) ? open_device() : libc::open_2(path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
-    REAL(Open2Fn, __open64_2);
-    if (d::active() && d::is_device_path(path))
-        return open_device();
-    return next___open64_2(path, flags);
+    return serves(path) ? open_device() : libc::open64_2(path, flags);
 }
 
 int close(int fd)
 {
-    REAL(CloseFn, close);
     if (d::is_device(fd))
         d::device_closing(fd);
-    return next_close(fd);
+    return libc::close(fd);
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept
 {
-    REAL(IoctlFn, ioctl);
     va_list args;
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
     if (d::is_device(fd))
         return d::port_request(request, arg);
-    return next_ioctl(fd, request, arg);
+    return libc::ioctl(fd, request, arg);
 }
 
 int usleep(useconds_t us)
 {
-    REAL(UsleepFn, usleep);
     if (!d::active())
-        return next_usleep(us);
-    uint64_t ns = uint64_t{us} * 1000;
-    if (!d::real_time()) {
-        d::sleep_virtual(ns);
-        return 0;
-    }
-    uint64_t start = real_now();
-    int result = next_usleep(us);
-    d::sleep_real(ns, real_now() - start);
-    return result;
+        return libc::usleep(us);
+    return sleep_for(uint64_t{us} * 1000, [&] { return libc::usleep(us); });
 }
 
 int nanosleep(const struct timespec* request, struct timespec* remaining)
 {
-    REAL(NanosleepFn, nanosleep);
     if (!d::active() || !request)
-        return next_nanosleep(request, remaining);
+        return libc::nanosleep(request, remaining);
     if (!valid(request)) {
         errno = EINVAL;
         return -1;
     }
-    if (!d::real_time()) {
-        d::sleep_virtual(to_ns(*request));
+    if (d::sleep_skipped(to_ns(*request))) {
         if (remaining)
             *remaining = from_ns(0);
         return 0;
     }
-    uint64_t start = real_now();
-    int result = next_nanosleep(request, remaining);
-    d::sleep_real(to_ns(*request), real_now() - start);
+    uint64_t start = libc::now_ns();
+    int result = libc::nanosleep(request, remaining);
+    d::slept(to_ns(*request), libc::now_ns() - start);
     return result;
 }
 
 int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
                     struct timespec* remaining)
 {
-    REAL(ClockNanosleepFn, clock_nanosleep);
     bool absolute = flags & TIMER_ABSTIME;
-    if (!d::active() || !request || (absolute && !d::virtual_clock(clock)))
-        return next_clock_nanosleep(clock, flags, request, remaining);
+    if (!d::active() || !request || (absolute && !d::replaced_clock(clock)))
+        return libc::clock_nanosleep(clock, flags, request, remaining);
     if (!valid(request))
         return EINVAL;
-    if (!d::real_time()) {
-        uint64_t ns = to_ns(*request);
-        if (absolute)
-            ns = ns > d::clock_now() ? ns - d::clock_now() : 0;
-        d::sleep_virtual(ns);
+    uint64_t ns = to_ns(*request);
+    if (absolute) {
+        uint64_t now = d::clock_peek(clock);
+        ns = ns > now ? ns - now : 0;
+    }
+    if (d::sleep_skipped(ns)) {
         if (remaining && !absolute)
             *remaining = from_ns(0);
         return 0;
     }
-    uint64_t start = real_now();
-    int result = next_clock_nanosleep(clock, flags, request, remaining);
-    uint64_t spent = real_now() - start;
-    d::sleep_real(absolute ? spent : to_ns(*request), spent);
+    uint64_t start = libc::now_ns();
+    int result = libc::clock_nanosleep(clock, flags, request, remaining);
+    uint64_t spent = libc::now_ns() - start;
+    d::slept(absolute ? spent : ns, spent);
     return result;
 }
 
 unsigned sleep(unsigned seconds)
 {
-    REAL(SleepFn, sleep);
     if (!d::active())
-        return next_sleep(seconds);
-    uint64_t ns = uint64_t{seconds} * kNsPerSecond;
-    if (!d::real_time()) {
-        d::sleep_virtual(ns);
-        return 0;
-    }
-    uint64_t start = real_now();
-    unsigned result = next_sleep(seconds);
-    d::sleep_real(ns, real_now() - start);
-    return result;
+        return libc::sleep(seconds);
+    return sleep_for(uint64_t{seconds} * kNsPerSecond, [&] { return libc::sleep(seconds); });
 }
 
 int clock_gettime(clockid_t clock, struct timespec* ts) noexcept
 {
-    REAL(ClockGettimeFn, clock_gettime);
-    if (!d::active() || !d::virtual_clock(clock))
-        return next_clock_gettime(clock, ts);
-    if (d::real_time()) {
-        d::clock_read_real();
-        return next_clock_gettime(clock, ts);
-    }
-    *ts = from_ns(d::clock_read());
+    if (!d::active() || !d::replaced_clock(clock))
+        return libc::clock_gettime(clock, ts);
+    *ts = from_ns(d::clock_read(clock));
     return 0;
+}
+
+// Real-time priority and locked memory: refused under test unless allowed.
+int sched_setscheduler(pid_t pid, int policy, const struct sched_param* param) noexcept
+{
+    if (d::active() && !d::rt_request()) {
+        errno = EPERM;
+        return -1;
+    }
+    return libc::sched_setscheduler(pid, policy, param);
+}
+
+int sched_setparam(pid_t pid, const struct sched_param* param) noexcept
+{
+    if (d::active() && !d::rt_request()) {
+        errno = EPERM;
+        return -1;
+    }
+    return libc::sched_setparam(pid, param);
+}
+
+int mlockall(int flags) noexcept
+{
+    if (d::active() && !d::rt_request()) {
+        errno = EPERM;
+        return -1;
+    }
+    return libc::mlockall(flags);
 }
 
 }  // extern "C"

@@ -1,19 +1,23 @@
 // Simulated parallel-port adapter and C2 target.
 //
-// libharlune_sim.so interposes open/open64/close/ioctl and the sleep and
-// monotonic-clock calls of the process it is loaded into (LD_PRELOAD for the
-// real harlune binary, a plain link dependency for the unit tests). It serves
-// one device path; every other file goes through to the C library.
+// libharlune_sim.so interposes open/open64/close/ioctl, the sleep and
+// monotonic-clock calls, sched_setscheduler/sched_setparam and mlockall of the
+// process it is loaded into (LD_PRELOAD for the real harlune binary, a plain
+// link dependency for the unit tests). It serves one device path; every other
+// file goes through to the C library.
 //
 // Port side: PPCLAIM, PPWDATA and PPRSTATUS are served; anything else is
 // recorded as a fault and fails with ENOTTY. The data-register byte drives the
 // adapter (reset control, C2CK and C2D levels and enables); the status byte is
 // 0x78 with bit 7 set when C2D is low (BUSY is inverted by the port).
 //
-// Time: unless real_time is set, sleeps are virtual (recorded, not slept) and
+// Time (Config::clock): in virtual_time, sleeps are recorded, not slept, and
 // CLOCK_MONOTONIC/CLOCK_MONOTONIC_RAW/CLOCK_BOOTTIME read a virtual clock that
 // advances by request_ns per port request, by clock_step_ns per clock read and
-// by the duration of every sleep. Runs are then deterministic and fast.
+// by the duration of every sleep: runs are deterministic and fast. In wire
+// mode the wire runs on the real clock, preemption of the host included, while
+// sleeps are skipped and the host's clocks jump over them; real mode really
+// sleeps too. In every mode C2CK low for 20 us or more resets the target.
 //
 // This library is test and demo support; it is never installed.
 #pragma once
@@ -30,6 +34,12 @@ struct Refusal {
     unsigned nth = 1;      // counted from 1 since configure()
     unsigned point = 1;    // 1: first status, 2: second status
     uint8_t code = 0x00;   // status offered instead of 0x0D
+};
+
+enum class Clock {
+    virtual_time,  // counted time: deterministic traces
+    wire,          // real time on the wire, sleeps skipped
+    real,          // real time, sleeps slept
 };
 
 enum class Attach {
@@ -59,9 +69,22 @@ struct Config {
     std::vector<int> samples;    // Attach::scripted: C2D level of each status read
 
     // Time.
-    uint32_t request_ns = 1000;
-    uint32_t clock_step_ns = 250;
-    bool real_time = false;      // sleeps and clocks go through; sleep time really spent is measured
+    Clock clock = Clock::virtual_time;
+    uint32_t request_ns = 1000;    // virtual_time: one port request
+    uint32_t clock_step_ns = 250;  // virtual_time: one clock read
+
+    // Stalls: the host held for stall_ns right after a strobe (a write that
+    // takes C2CK from high to low through the clock level or driver; counted
+    // from 1 since configure()). A strobe is stalled when any selector picks it.
+    uint64_t stall_ns = 0;               // 0: no stalls
+    std::vector<uint64_t> stall_at;      // these strobes
+    uint64_t stall_every = 0;            // every K-th strobe (0: none)
+    uint32_t stall_one_in = 0;           // each strobe with probability 1/M (0: none)
+    uint32_t stall_seed = 0;             // the generator of stall_one_in alone
+
+    // sched_setscheduler, sched_setparam and mlockall reach the C library
+    // (otherwise they fail with EPERM); counted either way.
+    bool allow_rt = false;
 
     // Recording.
     bool trace = true;           // keep the request trace and the frame trace
@@ -79,10 +102,22 @@ struct Stats {
     uint64_t opens = 0, closes = 0, claims = 0;
     uint64_t writes = 0, reads = 0, others = 0;
     uint64_t sleep_calls = 0, sleep_us = 0;  // sleeps asked for
-    uint64_t sleep_real_us = 0;              // real_time: time actually spent in them
+    uint64_t sleep_real_us = 0;              // Clock::real: time actually spent in them
     uint64_t address_writes = 0, address_reads = 0, data_writes = 0, data_reads = 0;
     uint64_t wait_strobes = 0, resets = 0;
     uint64_t block_reads = 0, block_writes = 0, page_erases = 0, device_erases = 0;
+    uint64_t strobes = 0;            // writes taking C2CK high to low by its level or driver
+    uint64_t stalls = 0;             // stalls injected
+    uint64_t unplanned_resets = 0;   // resets by C2CK held low through its driver
+    uint64_t cut_frames = 0;         // frames in progress when a reset came
+    uint64_t desync_events = 0;      // protocol faults not recorded: host and target out of step
+    uint64_t early_frames = 0;       // first frames starting less than 2 us after a reset
+    uint64_t lows_over_5us = 0;      // strobes low for 5 us or more of wire time
+    uint64_t lows_over_20us = 0;     // strobes low for 20 us or more (each one a reset)
+    uint64_t longest_low_ns = 0;     // the longest strobe low phase
+    uint64_t host_holds = 0;         // wire/real: 5 us or more from one request to the next, not asleep, reset released
+    uint64_t longest_hold_ns = 0;
+    uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
 };
 
 // Reset everything (target, flash erased to 0xFF or loaded from flash_file,
@@ -94,7 +129,8 @@ const Config& config();
 
 // Request trace, tokens joined by single spaces:
 //   C claim, Wxx data write, Rxx status read (value returned), Xnnnnnnnn other
-//   request, Dn n microseconds (>= 1) of wire time between two requests.
+//   request, Dn n microseconds (>= 1) of wire time between two requests
+//   (an injected stall shows as one after its write).
 std::string trace();
 // Frame trace: AW:xx, AR:xx, DW:xx, DR:xx (one-byte value, hex; longer
 // values in full), RESET when the target saw a reset.

@@ -1,37 +1,38 @@
-// Glue between the interposed C library calls and the simulator.
+// The one simulator instance: shared state, the layers and the device.
 // Internal to libharlune_sim.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <ctime>
 
-namespace harlune_sim::detail {
+#include "adapter.h"
+#include "clock.h"
+#include "core.h"
+#include "target.h"
+#include "wire.h"
 
-// The C library's own functions (resolved lazily with RTLD_NEXT).
-int real_open(const char* path, int flags, mode_t mode);
-int real_close(int fd);
-int real_clock_gettime(clockid_t clock, struct timespec* ts);
+namespace harlune_sim {
 
-// configure() has run: the interposed calls are served.
-bool active();
-bool real_time();
-bool is_device_path(const char* path);
-bool is_device(int fd);
-void device_opened(int fd);
-void device_closing(int fd);
-// PPCLAIM, PPWDATA, PPRSTATUS and anything else asked of the device.
-int port_request(unsigned long request, void* arg);
+struct Sim {
+    Core core;
+    Timebase clock{core};
+    Target target{core};
+    Wire wire{core, target};
+    Adapter adapter{core, wire};
+    Rng stall_rng;                // Config::stall_one_in (stall_seed)
 
-// Virtual clock: the clocks it replaces, a read (advancing it) and a sleep.
-bool virtual_clock(clockid_t clock);
-uint64_t clock_read();
-// real_time: the host read a replaced clock (it is waiting on purpose).
-void clock_read_real();
-uint64_t clock_now();
-void sleep_virtual(uint64_t ns);
-// real_time: a sleep of `ns` asked for, `real_ns` really spent.
-void sleep_real(uint64_t ns, uint64_t real_ns);
+    int device_fd = -1;
+    bool claimed = false;
+    bool unclaimed_fault = false;
+    bool active = false;          // configure() has run: the interposed calls are served
+    bool dirty = false;           // output files are behind
+    uint64_t last_start_ns = 0;   // wire time at the start of the last request
+    uint64_t last_end_ns = 0;     // and at its end
+};
 
-}  // namespace harlune_sim::detail
+// Created on first use and never destroyed: C library calls keep arriving
+// until the process is gone.
+Sim& sim();
+// nullptr before the first use.
+Sim* sim_if_created();
+
+}  // namespace harlune_sim

@@ -76,12 +76,12 @@ uint8_t Target::address_read()
 bool Target::fpdat_ready()
 {
     if (control_ != Control::on) {
-        core_.fault("FPDAT accessed outside programming mode");
+        core_.protocol("FPDAT accessed outside programming mode");
         return false;
     }
     if (!settle_fault_ && core_.now_ns - on_since_ns_ < kProgrammingSettleNs) {
         settle_fault_ = true;
-        core_.fault("FPDAT accessed %llu us after programming mode was switched on (20 ms needed)",
+        core_.protocol("FPDAT accessed %llu us after programming mode was switched on (20 ms needed)",
                     static_cast<unsigned long long>((core_.now_ns - on_since_ns_) / 1000));
     }
     return true;
@@ -91,12 +91,12 @@ void Target::data_write(uint32_t value, unsigned code)
 {
     auto low = static_cast<uint8_t>(value);
     if (code > 0 && (address_ == kFpdat || address_ == kControlRegister))
-        core_.fault("Data Write of %u bytes to register 0x%02X", code + 1, address_);
+        core_.protocol("Data Write of %u bytes to register 0x%02X", code + 1, address_);
     if (address_ == kFpdat) {
         if (!fpdat_ready())
             return;
         if (in_busy_) {
-            core_.fault("FPDAT written while in-busy (0x%02X lost)", low);
+            core_.protocol("FPDAT written while in-busy (0x%02X lost)", low);
             return;
         }
         in_busy_ = true;
@@ -120,11 +120,11 @@ uint32_t Target::data_read(unsigned code)
 {
     if (address_ == kFpdat) {
         if (code > 0)
-            core_.fault("Data Read of %u bytes from FPDAT", code + 1);
+            core_.protocol("Data Read of %u bytes from FPDAT", code + 1);
         if (!fpdat_ready())
             return 0x00;
         if (!ready_) {
-            core_.fault("FPDAT read while out-ready is clear");
+            core_.protocol("FPDAT read while out-ready is clear");
             return fpdat_;
         }
         ready_ = false;
@@ -146,10 +146,13 @@ void Target::write_register(uint8_t address, uint8_t value)
     registers_[address] = value;
     if (address != kControlRegister)
         return;
-    // Programming mode: 0x02 then 0x01 as the first writes after a reset.
+    // Programming mode: 0x02, 0x01 or 0x02, 0x04, 0x01 as the first writes
+    // after a reset.
     if (value == 0x02 && control_ == Control::after_reset)
         control_ = Control::armed;
-    else if (value == 0x01 && control_ == Control::armed) {
+    else if (value == 0x04 && control_ == Control::armed)
+        control_ = Control::armed_more;
+    else if (value == 0x01 && (control_ == Control::armed || control_ == Control::armed_more)) {
         control_ = Control::on;
         on_since_ns_ = core_.now_ns;
     } else
@@ -213,7 +216,7 @@ void Target::take(uint8_t byte)
     case Step::status1:
     case Step::status2:
     case Step::read_data:
-        core_.fault("FPDAT byte 0x%02X written while the target's byte 0x%02X waits to be read",
+        core_.protocol("FPDAT byte 0x%02X written while the target's byte 0x%02X waits to be read",
                     byte, out_byte_);
         [[fallthrough]];
     case Step::idle:
@@ -246,7 +249,7 @@ void Target::take(uint8_t byte)
     case Step::confirm:
         step_ = Step::idle;
         if (byte != 0x00) {
-            core_.fault("page erase confirmed with 0x%02X instead of 0x00", byte);
+            core_.protocol("page erase confirmed with 0x%02X instead of 0x00", byte);
             break;
         }
         std::fill_n(flash.begin() + flash_address_, length_, uint8_t{0xFF});
@@ -257,7 +260,7 @@ void Target::take(uint8_t byte)
     case Step::arm3: {
         unsigned i = static_cast<unsigned>(step_) - static_cast<unsigned>(Step::arm1);
         if (byte != kArming[i]) {
-            core_.fault("device erase armed with 0x%02X instead of 0x%02X", byte, kArming[i]);
+            core_.protocol("device erase armed with 0x%02X instead of 0x%02X", byte, kArming[i]);
             step_ = Step::idle;
         } else if (step_ == Step::arm3) {
             std::fill(flash.begin(), flash.end(), uint8_t{0xFF});

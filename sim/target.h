@@ -1,12 +1,13 @@
 // The C2 target: registers, the flash programming interface behind the
 // programming data register (FPDAT) and the flash array.
 //
-// Registers: 0x00 device ID (read only), 0x02 programming control (0x02 then
-// 0x01 after a reset switches programming mode on), 0xB4 FPDAT. Others are
+// Registers: 0x00 device ID (read only), 0x02 programming control (0x02, 0x01
+// or 0x02, 0x04, 0x01 after a reset switch programming mode on), 0xB4 FPDAT. Others are
 // plain storage. The interface status read by Address Read has bit 0
 // out-ready (a byte for the host waits in FPDAT) and bit 1 in-busy (the byte
 // the host wrote is not taken yet). A byte written to FPDAT is taken, and the
-// flash command advanced, at the poll on which in-busy clears.
+// flash command advanced, at the poll on which in-busy clears. Its faults are
+// protocol faults (see Core::protocol).
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,7 @@ public:
     std::vector<uint8_t> flash;
 
 private:
-    enum class Control : uint8_t { after_reset, armed, on, off };
+    enum class Control : uint8_t { after_reset, armed, armed_more, on, off };
     enum class Step : uint8_t {
         idle,
         status1,     // first status offered

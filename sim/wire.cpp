@@ -1,14 +1,18 @@
 #include "wire.h"
 
+#include <algorithm>
+
 namespace harlune_sim {
 
 void Wire::reset()
 {
     field_ = Field::idle;
-    target_on_ = false;
     sample_bit_ = -1;
     wait_sample_ = false;
     low_since_ns_ = 0;
+    low_strobe_ = false;
+    after_reset_ = false;
+    reset_end_ns_ = 0;
 }
 
 const char* Wire::name(Field field)
@@ -26,89 +30,108 @@ const char* Wire::name(Field field)
     return "?";
 }
 
-void Wire::edge(bool rising_edge)
+bool Wire::low_ended(const Lines& lines)
 {
-    if (rising_edge)
-        rising();
-    else
-        falling();
-}
-
-void Wire::released()
-{
-    if (field_ != Field::idle)
-        core_.fault("frame aborted: C2CK driver switched off in %s", name(field_));
-    field_ = Field::idle;
-    if (target_on_) {
-        target_on_ = false;
-        adapter_.target_drive(false, 1);
+    uint64_t low = core_.now_ns - low_since_ns_;
+    Stats& st = core_.stats;
+    if (low_strobe_) {
+        st.lows_over_5us += low >= kStrobeLowNs;
+        st.lows_over_20us += low >= kResetLowNs;
+        st.longest_low_ns = std::max(st.longest_low_ns, low);
+        low_strobe_ = false;
     }
+    if (low < kResetLowNs)
+        return false;
+    bool planned = lines.reset_held;
+    if (field_ != Field::idle) {
+        ++st.cut_frames;
+        if (planned)
+            core_.protocol("frame cut by reset in %s", name(field_));
+    }
+    if (!planned) {
+        ++st.unplanned_resets;
+        core_.desync = true;
+    }
+    field_ = Field::idle;
+    ++st.resets;
+    core_.frame("RESET");
+    target_.reset();
+    after_reset_ = true;
+    reset_end_ns_ = core_.now_ns;
+    return true;
 }
 
-int Wire::host_bit()
+TargetDrive Wire::released(const Lines& lines, bool rose)
 {
-    if (!adapter_.host_drives_c2d())
-        core_.fault("C2D not driven in %s", name(field_));
-    return adapter_.c2d();
+    if (rose && low_ended(lines))
+        return release();
+    if (field_ != Field::idle)
+        core_.protocol("frame aborted: C2CK driver switched off in %s", name(field_));
+    field_ = Field::idle;
+    return release();
 }
 
-void Wire::falling()
+int Wire::host_bit(const Lines& lines)
+{
+    if (!lines.host_drives_c2d)
+        core_.protocol("C2D not driven in %s", name(field_));
+    return lines.c2d;
+}
+
+TargetDrive Wire::falling(const Lines& lines, bool strobe)
 {
     low_since_ns_ = core_.now_ns;
+    low_strobe_ = strobe;
     wait_sample_ = false;
     sample_bit_ = -1;
     switch (field_) {
     case Field::target_data:
-        if (has_target()) {
-            target_on_ = true;
-            adapter_.target_drive(true, static_cast<int>((value_ >> bits_) & 1));
-        }
+        if (lines.attached)
+            return drive(static_cast<int>((value_ >> bits_) & 1));
         break;
     case Field::wait:
         ++wait_done_;
         ++core_.stats.wait_strobes;
-        if (has_target()) {
-            // 0 (busy) on every WAIT strobe up to the last, which drives 1.
-            target_on_ = true;
-            adapter_.target_drive(true, wait_length_ != 0 && wait_done_ >= wait_length_);
-        }
+        // 0 (busy) on every WAIT strobe up to the last, which drives 1.
+        if (lines.attached)
+            return drive(wait_length_ != 0 && wait_done_ >= wait_length_);
         break;
     case Field::stop:
-        if (target_on_) {
-            target_on_ = false;
-            adapter_.target_drive(false, 1);
-        }
-        break;
+        return release();
     default:
         break;
     }
+    return {};
 }
 
-void Wire::rising()
+void Wire::start()
 {
-    if (core_.now_ns - low_since_ns_ >= kResetLowNs) {
-        if (field_ != Field::idle)
-            core_.fault("frame cut by reset in %s", name(field_));
-        field_ = Field::idle;
-        if (target_on_) {
-            target_on_ = false;
-            adapter_.target_drive(false, 1);
-        }
-        ++core_.stats.resets;
-        core_.frame("RESET");
-        target_.reset();
+    field_ = Field::ins;
+    bits_ = 0;
+    ins_ = 0;
+    value_ = 0;
+    code_ = 0;
+    if (!after_reset_)
         return;
+    after_reset_ = false;
+    uint64_t since = low_since_ns_ - reset_end_ns_;
+    if (since < kStartAfterResetNs) {
+        ++core_.stats.early_frames;
+        core_.protocol("frame started %llu ns after a reset (2 us needed)",
+                       static_cast<unsigned long long>(since));
     }
+}
+
+TargetDrive Wire::rising(const Lines& lines)
+{
+    if (low_ended(lines))
+        return release();
     switch (field_) {
     case Field::idle:  // START
-        field_ = Field::ins;
-        bits_ = 0;
-        ins_ = 0;
-        value_ = 0;
-        code_ = 0;
+        start();
         break;
     case Field::ins:
-        ins_ |= static_cast<unsigned>(host_bit()) << bits_;
+        ins_ |= static_cast<unsigned>(host_bit(lines)) << bits_;
         if (++bits_ < 2)
             break;
         bits_ = 0;
@@ -119,7 +142,7 @@ void Wire::rising()
             break;
         case 2:
             kind_ = Kind::address_read;
-            if (has_target())
+            if (lines.attached)
                 value_ = target_.address_read();
             field_ = Field::target_data;
             total_ = 8;
@@ -135,15 +158,15 @@ void Wire::rising()
         }
         break;
     case Field::address:
-        value_ |= static_cast<uint32_t>(host_bit()) << bits_;
+        value_ |= static_cast<uint32_t>(host_bit(lines)) << bits_;
         if (++bits_ == 8) {
-            if (has_target())
+            if (lines.attached)
                 target_.address_write(static_cast<uint8_t>(value_));
             field_ = Field::stop;
         }
         break;
     case Field::length:
-        code_ |= static_cast<unsigned>(host_bit()) << bits_;
+        code_ |= static_cast<unsigned>(host_bit(lines)) << bits_;
         if (++bits_ < 2)
             break;
         bits_ = 0;
@@ -153,27 +176,27 @@ void Wire::rising()
         else {
             field_ = Field::wait;
             wait_done_ = 0;
-            wait_length_ = has_target() ? target_.wait_length() : 0;
+            wait_length_ = lines.attached ? target_.wait_length() : 0;
         }
         break;
     case Field::host_data:
-        value_ |= static_cast<uint32_t>(host_bit()) << bits_;
+        value_ |= static_cast<uint32_t>(host_bit(lines)) << bits_;
         if (++bits_ == total_) {
-            if (has_target())
+            if (lines.attached)
                 target_.data_write(value_, code_);
             field_ = Field::wait;
             wait_done_ = 0;
-            wait_length_ = has_target() ? target_.wait_length() : 0;
+            wait_length_ = lines.attached ? target_.wait_length() : 0;
         }
         break;
     case Field::wait:
-        if (!has_target())
+        if (!lines.attached)
             wait_sample_ = true;  // the host's next read tells
         else if (wait_length_ != 0 && wait_done_ >= wait_length_)
-            end_wait();
+            end_wait(true);
         break;
     case Field::target_data:
-        if (!has_target())
+        if (!lines.attached)
             sample_bit_ = static_cast<int>(bits_);
         if (++bits_ == total_)
             field_ = Field::stop;
@@ -182,9 +205,10 @@ void Wire::rising()
         end_frame();
         break;
     }
+    return {};
 }
 
-void Wire::end_wait()
+void Wire::end_wait(bool attached)
 {
     bits_ = 0;
     if (kind_ == Kind::data_write) {
@@ -192,7 +216,7 @@ void Wire::end_wait()
         return;
     }
     value_ = 0;
-    if (has_target())
+    if (attached)
         value_ = target_.data_read(code_);  // fetched when WAIT ends
     field_ = Field::target_data;
 }
@@ -202,7 +226,7 @@ void Wire::sampled(int level)
     if (wait_sample_) {
         wait_sample_ = false;
         if (level)
-            end_wait();
+            end_wait(false);
     } else if (sample_bit_ >= 0) {
         if (level)
             value_ |= uint32_t{1} << sample_bit_;

@@ -1,4 +1,4 @@
-// C2 frame decoder, advanced one C2CK wire edge at a time.
+// C2 frame decoder, advanced one C2CK wire edge at a time by the adapter.
 //
 // Frame: START, INS (2 bits), then per instruction
 //   Address Write  INS 1,1: address (8 bits, host), STOP
@@ -7,7 +7,13 @@
 //   Data Read      INS 0,0: LENGTH, WAIT, data (8 * (n + 1) bits, target), STOP
 // Bits go LSB first. Host fields are sampled on rising edges; the target
 // drives its fields from each falling edge, and releases C2D on STOP's
-// falling edge. C2CK low for 20 us or more resets the target.
+// falling edge.
+//
+// C2CK low for 20 us or more resets the target when it goes high again: the
+// frame in progress is cut and the next strobe is a fresh START, which must
+// not fall sooner than 2 us after that. A reset during which the reset
+// control was never active is one the host did not plan: host and target are
+// then out of step until the host's next reset-control pulse.
 //
 // Without a target (detached, C2D low, scripted) the target fields are
 // decoded from what the host's status reads return.
@@ -15,23 +21,38 @@
 
 #include <cstdint>
 
-#include "adapter.h"
 #include "core.h"
 #include "target.h"
 
 namespace harlune_sim {
 
+// The adapter's lines as the decoder needs them at an edge.
+struct Lines {
+    bool attached = false;         // a target model answers on C2D
+    bool host_drives_c2d = false;
+    int c2d = 1;                   // the C2D wire level
+    bool reset_held = false;       // the reset control was active in this C2CK low phase
+};
+
+// What the target does with C2D after an edge.
+struct TargetDrive {
+    enum class Act : uint8_t { keep, drive, release };
+    Act act = Act::keep;
+    int level = 1;
+};
+
 class Wire {
 public:
-    Wire(Core& core, Adapter& adapter, Target& target)
-        : core_(core), adapter_(adapter), target_(target) {}
+    Wire(Core& core, Target& target) : core_(core), target_(target) {}
 
     void reset();
-    // A C2CK wire edge; rising or falling.
-    void edge(bool rising);
-    // The C2CK driver was switched off: any frame in progress is lost.
-    void released();
-    // The host read the status register and saw C2D at `level`.
+    // C2CK wire edges; `strobe`: the fall came from the clock level or driver.
+    TargetDrive falling(const Lines& lines, bool strobe);
+    TargetDrive rising(const Lines& lines);
+    // The C2CK driver was switched off (the pull-up raised C2CK if `rose`):
+    // any frame in progress is lost.
+    TargetDrive released(const Lines& lines, bool rose);
+    // No target: the host read the status register and saw C2D at `level`.
     void sampled(int level);
 
 private:
@@ -39,15 +60,16 @@ private:
     enum class Kind : uint8_t { address_write, address_read, data_write, data_read };
 
     static const char* name(Field field);
-    void rising();
-    void falling();
-    int host_bit();
-    void end_wait();
+    static TargetDrive drive(int level) { return {TargetDrive::Act::drive, level ? 1 : 0}; }
+    static TargetDrive release() { return {TargetDrive::Act::release, 1}; }
+    // The end of a C2CK low phase: true when it reset the target.
+    bool low_ended(const Lines& lines);
+    void start();
+    int host_bit(const Lines& lines);
+    void end_wait(bool attached);
     void end_frame();
-    bool has_target() const { return core_.cfg.attach == Attach::target; }
 
     Core& core_;
-    Adapter& adapter_;
     Target& target_;
 
     Field field_ = Field::idle;
@@ -59,10 +81,12 @@ private:
     uint32_t value_ = 0;
     unsigned wait_length_ = 0;
     unsigned wait_done_ = 0;
-    bool target_on_ = false;
     int sample_bit_ = -1;     // no target: the bit the next status read gives
     bool wait_sample_ = false;
     uint64_t low_since_ns_ = 0;
+    bool low_strobe_ = false;     // the current low phase began with a strobe
+    bool after_reset_ = false;    // no START since the last reset
+    uint64_t reset_end_ns_ = 0;
 };
 
 }  // namespace harlune_sim

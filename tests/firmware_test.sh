@@ -17,7 +17,7 @@ size=$(wc -c <blink.bin)
 unset C2_PROG_DEV
 # harlune on the simulated target; the simulator is preloaded into it alone.
 harlune() {
-    LD_PRELOAD="$lib" HARLUNE_SIM_FLASH="$dir/flash.bin" \
+    LD_PRELOAD="$lib" HARLUNE_SIM_CLOCK=virtual HARLUNE_SIM_FLASH="$dir/flash.bin" \
         ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS} "$bin" "$@"
 }
 harlune p blink.bin >p.out

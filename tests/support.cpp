@@ -175,6 +175,7 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
     }
     if (options.preload) {
         env.push_back("LD_PRELOAD=" HARLUNE_SIM_LIB);
+        env.push_back("HARLUNE_SIM_CLOCK=virtual");  // counted time: exact traces, no machine load
         env.push_back(asan);
         env.push_back("HARLUNE_SIM_REPORT=" + tmp.path("report"));
         if (options.trace) {

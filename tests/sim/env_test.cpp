@@ -12,6 +12,7 @@
 
 using common::slurp;
 using harlune_sim::Attach;
+using harlune_sim::Clock;
 using harlune_sim::Config;
 
 namespace {
@@ -37,6 +38,9 @@ TEST(Env, DefaultsWithoutVariables)
     EXPECT_EQ(c.device, "/dev/parport0");
     EXPECT_EQ(c.attach, Attach::target);
     EXPECT_FALSE(c.trace) << "no trace without a file to write it to";
+    EXPECT_EQ(c.clock, Clock::wire) << "a preloaded run: the wire on the real clock";
+    EXPECT_FALSE(c.allow_rt);
+    EXPECT_EQ(c.stall_ns, 0u);
     EXPECT_EQ(c.flash_size, 0x4000u);
     EXPECT_TRUE(c.refusals.empty());
 }
@@ -57,7 +61,13 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_SEED", "42"},
              {"HARLUNE_SIM_REFUSE", "07:3:2:02,06:1:1:00"},
              {"HARLUNE_SIM_REQUEST_NS", "500"},
-             {"HARLUNE_SIM_REAL_TIME", "1"},
+             {"HARLUNE_SIM_CLOCK", "real"},
+             {"HARLUNE_SIM_ALLOW_RT", "1"},
+             {"HARLUNE_SIM_STALL_US", "100"},
+             {"HARLUNE_SIM_STALL_AT", "5,9"},
+             {"HARLUNE_SIM_STALL_EVERY", "7"},
+             {"HARLUNE_SIM_STALL_ONE_IN", "50"},
+             {"HARLUNE_SIM_STALL_SEED", "3"},
              {"HARLUNE_SIM_FRAMES", "/tmp/f"},
              {"HARLUNE_SIM_REPORT", "/tmp/r"},
              {"HARLUNE_SIM_FLASH", "/tmp/flash"},
@@ -86,7 +96,13 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.refusals[1].point, 1u);
     EXPECT_EQ(c.refusals[1].code, 0x00);
     EXPECT_EQ(c.request_ns, 500u);
-    EXPECT_TRUE(c.real_time);
+    EXPECT_EQ(c.clock, Clock::real);
+    EXPECT_TRUE(c.allow_rt);
+    EXPECT_EQ(c.stall_ns, 100000u);
+    EXPECT_EQ(c.stall_at, (std::vector<uint64_t>{5, 9}));
+    EXPECT_EQ(c.stall_every, 7u);
+    EXPECT_EQ(c.stall_one_in, 50u);
+    EXPECT_EQ(c.stall_seed, 3u);
     EXPECT_TRUE(c.trace) << "a frames file keeps the traces";
     EXPECT_EQ(c.trace_file, "");
     EXPECT_EQ(c.frames_file, "/tmp/f");
@@ -121,6 +137,16 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_SIGNAL", "2"},
         {"HARLUNE_SIM_CLAIM_FAIL", "yes"},
         {"HARLUNE_SIM_SAMPLES", "1,2"},
+        {"HARLUNE_SIM_CLOCK", "virtual_time"},
+        {"HARLUNE_SIM_REAL_TIME", "1"},
+        {"HARLUNE_SIM_ALLOW_RT", "yes"},
+        {"HARLUNE_SIM_STALL_US", "0"},
+        {"HARLUNE_SIM_STALL_US", "1.5"},
+        {"HARLUNE_SIM_STALL_AT", "5,,9"},
+        {"HARLUNE_SIM_STALL_AT", "0"},
+        {"HARLUNE_SIM_STALL_EVERY", "3"},  // no HARLUNE_SIM_STALL_US
+        {"HARLUNE_SIM_STALL_ONE_IN", "0"},
+        {"HARLUNE_SIM_STALL_SEED", "-1"},
     };
     for (const auto& [name, value] : bad) {
         SCOPED_TRACE(std::string(name) + "=" + value);
@@ -153,6 +179,7 @@ TEST_F(Preload, ServesTheDeviceAndWritesItsFilesAtClose)
 {
     std::string device = path("parport");
     ProbeRun run = run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device,
+                                        "HARLUNE_SIM_CLOCK=virtual",
                                         "HARLUNE_SIM_TRACE=" + path("trace"),
                                         "HARLUNE_SIM_REPORT=" + path("report"),
                                         "HARLUNE_SIM_FLASH=" + path("flash"),
@@ -166,6 +193,21 @@ TEST_F(Preload, ServesTheDeviceAndWritesItsFilesAtClose)
     EXPECT_NE(report.find("\nresets 1\n"), std::string::npos) << report;
     EXPECT_NE(report.find("\nfaults 0\n"), std::string::npos) << report;
     EXPECT_EQ(slurp(path("flash")), std::string(512, '\xFF'));
+}
+
+TEST_F(Preload, WireTimeByDefaultSkipsSleepsButNotTheirTime)
+{
+    std::string device = path("parport");
+    ProbeRun run = run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device,
+                                        "HARLUNE_SIM_REPORT=" + path("report")});
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.out.substr(0, 16), "status 78 slept ") << run.out;
+    EXPECT_GE(std::stoull(run.out.substr(16)), 1000000000u) << "the host's clock jumped the sleep";
+    std::string report = slurp(path("report"));
+    EXPECT_NE(report.find("sleep_calls 3\nsleep_us 1000043\nsleep_real_us 0\n"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\nresets 1\n"), std::string::npos) << "the 40 us pulse counted" << report;
+    EXPECT_NE(report.find("\nfaults 0\n"), std::string::npos) << report;
 }
 
 TEST_F(Preload, FilesAreWrittenAtExitWhenTheDeviceStaysOpen)

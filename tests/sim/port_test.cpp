@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -163,10 +165,10 @@ TEST(Time, RequestsTakeRequestNs)
     EXPECT_EQ(monotonic_ns() - before, 4u * 2500u + c.clock_step_ns);
 }
 
-TEST(Time, RealTimeSleepsAreMeasured)
+TEST(Time, RealClockSleepsAreMeasured)
 {
     Config c;
-    c.real_time = true;
+    c.clock = harlune_sim::Clock::real;
     Host h(c);
     struct timespec a, b;
     clock_gettime(CLOCK_MONOTONIC, &a);
@@ -178,6 +180,52 @@ TEST(Time, RealTimeSleepsAreMeasured)
     EXPECT_GE(harlune_sim::stats().sleep_real_us, 2000u);
     EXPECT_LE(harlune_sim::stats().sleep_real_us * 1000, spent);
     EXPECT_EQ(harlune_sim::stats().sleep_us, 2000u);
+}
+
+// AddressSanitizer answers mlockall itself (it does nothing) before the
+// simulator sees it; harlune's own call then changes nothing either.
+#ifdef HARLUNE_SANITIZED
+constexpr bool kMlockallReached = false;
+#else
+constexpr bool kMlockallReached = true;
+#endif
+
+TEST(Port, RealTimeRequestsAreRefusedUnlessAllowed)
+{
+    sched_param fifo = {};
+    fifo.sched_priority = 50;
+    {
+        SCOPED_TRACE("refused");
+        Host h;
+        errno = 0;
+        EXPECT_EQ(sched_setscheduler(0, SCHED_FIFO, &fifo), -1);
+        EXPECT_EQ(errno, EPERM);
+        errno = 0;
+        EXPECT_EQ(sched_setparam(0, &fifo), -1);
+        EXPECT_EQ(errno, EPERM);
+        if (kMlockallReached) {
+            errno = 0;
+            EXPECT_EQ(mlockall(MCL_CURRENT | MCL_FUTURE), -1);
+            EXPECT_EQ(errno, EPERM);
+        }
+        EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the test never runs at real-time priority";
+        EXPECT_EQ(harlune_sim::stats().rt_requests, kMlockallReached ? 3u : 2u);
+    }
+    {
+        SCOPED_TRACE("allowed: the C library answers (here: bad arguments)");
+        Config c;
+        c.allow_rt = true;
+        Host h(c);
+        errno = 0;
+        EXPECT_EQ(sched_setscheduler(0, 12345, &fifo), -1);
+        EXPECT_EQ(errno, EINVAL);
+        if (kMlockallReached) {
+            errno = 0;
+            EXPECT_EQ(mlockall(0), -1);
+            EXPECT_EQ(errno, EINVAL);
+        }
+        EXPECT_EQ(harlune_sim::stats().rt_requests, kMlockallReached ? 2u : 1u);
+    }
 }
 
 volatile sig_atomic_t g_signals = 0;
@@ -226,7 +274,10 @@ TEST(Files, OutputsAreWrittenWhenTheDeviceCloses)
         << report;
     EXPECT_NE(report.find("\naddress_writes 1\n"), std::string::npos) << report;
     EXPECT_NE(report.find("\nresets 1\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("\nfaults 1\nfault unused data-register bits set: 0x6C (request 41)\n"),
+    EXPECT_NE(report.find("\ndevice_erases 0\nstrobes 12\nstalls 0\nunplanned_resets 0\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\nrt_requests 0\nfaults 1\nfault unused data-register bits set: 0x6C (request 41)\n"),
               std::string::npos)
         << report;
     harlune_sim::configure(Config{});  // no files left to write at exit

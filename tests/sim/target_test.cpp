@@ -76,6 +76,32 @@ TEST(Target, ProgrammingModeNeedsTheControlSequenceAfterReset)
               "RESET AW:02 DW:01 DW:02 DW:01 RESET AW:02 DW:02 DW:01 RESET");
 }
 
+TEST(Target, ProgrammingKeys)
+{
+    struct Case {
+        std::vector<uint32_t> writes;  // to register 0x02, right after a reset
+        bool on;
+    };
+    const Case cases[] = {
+        {{0x02, 0x01}, true},
+        {{0x02, 0x04, 0x01}, true},
+        {{0x04, 0x01}, false},
+        {{0x02, 0x04, 0x04, 0x01}, false},
+        {{0x02, 0x02, 0x01}, false},
+        {{0x02, 0x04}, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::PrintToString(k.writes));
+        Host h;
+        h.open_lines();
+        h.reset_pulse();
+        h.address_write(0x02);
+        for (uint32_t w : k.writes)
+            h.data_write(w);
+        EXPECT_EQ(harlune_sim::programming_mode(), k.on);
+    }
+}
+
 TEST(Target, DeviceIdAndStatusReads)
 {
     Config c;

@@ -123,6 +123,7 @@ TEST(Wire, ResetRules)
         usleep(25);
         h.set(simtest::kC2ckHigh, true);
         EXPECT_EQ(harlune_sim::stats().resets, 2u);
+        EXPECT_EQ(harlune_sim::stats().unplanned_resets, 1u);
         EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
     }
     {
@@ -136,6 +137,44 @@ TEST(Wire, ResetRules)
         h.reset_pulse();
         EXPECT_EQ(simtest::faults_with("frame cut by reset in INS"), 1u) << simtest::all_faults();
         EXPECT_EQ(harlune_sim::frames(), "RESET RESET");
+        EXPECT_EQ(harlune_sim::stats().cut_frames, 1u);
+    }
+}
+
+TEST(Wire, FirstStartNeeds2UsAfterAReset)
+{
+    // The reset ends when C2CK goes high; the release request takes 1 us.
+    struct Case {
+        const char* name;
+        bool planned;        // by the reset control, not the clock driver
+        unsigned settle_us;  // then the first frame
+        uint64_t early;
+        uint64_t faults;
+    };
+    const Case cases[] = {
+        {"reset control, START 1 us after", true, 0, 1, 1},
+        {"reset control, START 2 us after", true, 1, 0, 0},
+        {"clock driver, START 1 us after: out of step, no fault", false, 0, 1, 0},
+        {"clock driver, START 2 us after", false, 1, 0, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Host h;
+        h.open_lines();
+        h.reset_pulse();
+        uint8_t hold = k.planned ? simtest::kResetReleased : simtest::kC2ckHigh;
+        h.set(hold, false);
+        usleep(25);
+        h.set(hold, true);
+        usleep(k.settle_us);
+        h.address_write(0x00);
+        h.address_write(0x00);
+        EXPECT_EQ(harlune_sim::frames(), "RESET RESET AW:00 AW:00") << "only a count and a fault";
+        EXPECT_EQ(harlune_sim::stats().early_frames, k.early);
+        EXPECT_EQ(harlune_sim::stats().unplanned_resets, k.planned ? 0u : 1u);
+        EXPECT_EQ(simtest::faults_with("frame started 1000 ns after a reset (2 us needed)"), k.faults)
+            << simtest::all_faults();
+        EXPECT_EQ(harlune_sim::fault_count(), k.faults) << simtest::all_faults();
     }
 }
 

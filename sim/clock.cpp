@@ -1,0 +1,101 @@
+#include "clock.h"
+
+#include "libc.h"
+
+namespace harlune_sim {
+
+void Timebase::configure()
+{
+    core_.now_ns = 0;
+    origin_ns_ = libc::now_ns();
+    skipped_ns_ = 0;
+    slept_ = false;
+}
+
+uint64_t Timebase::wire_now() const
+{
+    return libc::now_ns() - origin_ns_ + skipped_ns_;
+}
+
+void Timebase::request_start()
+{
+    if (!is_virtual())
+        core_.now_ns = wire_now();
+}
+
+void Timebase::request_end()
+{
+    if (is_virtual())
+        core_.now_ns += core_.cfg.request_ns;
+    else
+        core_.now_ns = wire_now();
+}
+
+void Timebase::hold(uint64_t ns)
+{
+    if (is_virtual()) {
+        core_.now_ns += ns;
+        return;
+    }
+    // Spin: the host is busy, not asleep, however the machine schedules it.
+    uint64_t until = libc::now_ns() + ns;
+    while (libc::now_ns() < until) {
+    }
+}
+
+bool Timebase::replaced(clockid_t clock)
+{
+    return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW || clock == CLOCK_BOOTTIME;
+}
+
+uint64_t Timebase::read(clockid_t clock)
+{
+    if (is_virtual())
+        core_.now_ns += core_.cfg.clock_step_ns;
+    return peek(clock);
+}
+
+uint64_t Timebase::peek(clockid_t clock) const
+{
+    if (is_virtual())
+        return core_.now_ns;
+    return libc::now_ns(clock) + skipped_ns_;
+}
+
+void Timebase::asked(uint64_t ns)
+{
+    ++core_.stats.sleep_calls;
+    core_.stats.sleep_us += (ns + 999) / 1000;
+    slept_ = true;
+}
+
+bool Timebase::skip(uint64_t ns)
+{
+    switch (core_.cfg.clock) {
+    case Clock::virtual_time:
+        core_.now_ns += ns;
+        break;
+    case Clock::wire:
+        skipped_ns_ += ns;
+        break;
+    case Clock::real:
+        return false;
+    }
+    asked(ns);
+    return true;
+}
+
+void Timebase::slept(uint64_t ns, uint64_t real_ns)
+{
+    asked(ns);
+    core_.stats.sleep_real_us += real_ns / 1000;
+}
+
+bool Timebase::take_slept()
+{
+    bool slept = slept_;
+    slept_ = false;
+    return slept;
+}
+
+}  // namespace harlune_sim

@@ -1,0 +1,62 @@
+// Wire time and the clocks and sleeps the host sees, in the three modes of
+// Config::clock:
+//
+//   virtual_time  wire time is counted: request_ns per port request,
+//                 clock_step_ns per clock read, every sleep whole; nothing is
+//                 slept and the host's clocks read wire time.
+//   wire          wire time is the real monotonic time since configure() plus
+//                 every sleep skipped; sleeps return at once and the host's
+//                 clocks jump forward by what was skipped.
+//   real          wire time is real time; sleeps really sleep.
+//
+// In wire and real mode everything the host does between two port requests,
+// preemption included, is wire time, as it would be on the cable.
+// Internal to libharlune_sim.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "core.h"
+
+namespace harlune_sim {
+
+class Timebase {
+public:
+    explicit Timebase(Core& core) : core_(core) {}
+
+    // Wire time 0 is now.
+    void configure();
+    bool is_virtual() const { return core_.cfg.clock == Clock::virtual_time; }
+
+    // Port requests: wire time at the start and at the end of one.
+    void request_start();
+    void request_end();
+    // The host held for `ns` after a request (an injected stall).
+    void hold(uint64_t ns);
+
+    // The host's clocks this simulator replaces.
+    static bool replaced(clockid_t clock);
+    // A clock read by the host; in virtual time it takes clock_step_ns.
+    uint64_t read(clockid_t clock);
+    // What that clock shows now, without a read's cost.
+    uint64_t peek(clockid_t clock) const;
+
+    // A sleep of `ns` asked for. True: it is over (recorded, not slept); false
+    // (real mode): the caller sleeps and then reports with slept().
+    bool skip(uint64_t ns);
+    void slept(uint64_t ns, uint64_t real_ns);
+    // Whether the host slept since the last call.
+    bool take_slept();
+
+private:
+    void asked(uint64_t ns);
+    uint64_t wire_now() const;
+
+    Core& core_;
+    uint64_t origin_ns_ = 0;   // real CLOCK_MONOTONIC at wire time 0
+    uint64_t skipped_ns_ = 0;  // wire mode: sleeps skipped so far
+    bool slept_ = false;
+};
+
+}  // namespace harlune_sim
