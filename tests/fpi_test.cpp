@@ -2,6 +2,8 @@
 // checked frame by frame and in the simulated flash.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "c2.h"
 #include "fpi.h"
 #include "support.h"
@@ -265,6 +267,71 @@ TEST_F(Fpi, RandomTimingStillTransfersExactly)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(back, data);
     EXPECT_TRUE(harlune_sim::faults().empty());
+}
+
+// Every operation with the host held up 100 us inside one strobe in its
+// middle: the target resets, the operation is redone from a fresh start-up
+// and ends exactly as an undisturbed one, after one note on stderr.
+TEST_F(Fpi, DisturbedOperationsAreRedoneFromAFreshStartUp)
+{
+    std::vector<uint8_t> data = support::random_bytes(256, 21), back(256);
+    auto &fl = harlune_sim::flash();
+    auto region = [&](size_t from, size_t n) { return std::vector<uint8_t>(fl.begin() + from, fl.begin() + from + n); };
+    const std::string pieces = "target restarted, redoing it in pieces of 128 bytes\n";
+    struct Case {
+        const char *name;
+        std::function<void()> prepare;
+        std::function<int()> op;
+        std::function<void()> check;
+        std::string note_start, note_end;
+    } cases[] = {
+        {"block write", [] {}, [&] { return c2_block_write(0x200, data.data(), 256); },
+         [&] { EXPECT_EQ(region(0x200, 256), data); }, "harlune: block write at 0x0200 disturbed: ", pieces},
+        {"block read", [&] { std::copy(data.begin(), data.end(), fl.begin() + 0x200); },
+         [&] { return c2_block_read(0x200, back.data(), 256); }, [&] { EXPECT_EQ(back, data); },
+         "harlune: block read at 0x0200 disturbed: ", pieces},
+        {"page erase", [&] { std::fill(fl.begin(), fl.end(), 0x00); }, [] { return c2_page_erase(1); },
+         [&] { EXPECT_EQ(region(0x200, 512), std::vector<uint8_t>(512, 0xFF)); EXPECT_EQ(fl[0x1FF], 0x00); },
+         "harlune: page erase of page 1 disturbed: ", "target restarted, redoing it\n"},
+        {"device erase", [&] { std::fill(fl.begin(), fl.end(), 0x00); }, [] { return c2_device_erase(); },
+         [&] { EXPECT_EQ(region(0, fl.size()), std::vector<uint8_t>(fl.size(), 0xFF)); },
+         "harlune: device erase disturbed: ", "target restarted, redoing it\n"},
+        {"device id", [] {}, [] { return c2_device_id() == 0x09 ? 0 : -1; }, [] {},
+         "harlune: device id read disturbed: ", "target restarted, redoing it\n"},
+        {"start-up", [] {}, [] { return c2_init(); }, [] { EXPECT_TRUE(harlune_sim::programming_mode()); },
+         "harlune: start-up disturbed: ", "redoing it\n"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        // A clean run tells which strobes the operation takes.
+        start();
+        k.prepare();
+        uint64_t first = harlune_sim::stats().strobes;
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(k.op(), 0);
+        std::string clean_out = testing::internal::GetCapturedStdout();
+        uint64_t last = harlune_sim::stats().strobes;
+        support::detach();
+
+        Config c;
+        c.stall_ns = 100000;
+        c.stall_at = {(first + last) / 2};
+        start(c);
+        k.prepare();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(k.op(), 0);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), clean_out);  // one progress mark, as ever
+        EXPECT_EQ(err.rfind(k.note_start + "the host was held up 10", 0), 0u) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+        EXPECT_EQ(err.substr(err.size() - std::min(err.size(), k.note_end.size())), k.note_end);
+        EXPECT_EQ(harlune_sim::stats().stalls, 1u);
+        EXPECT_EQ(harlune_sim::stats().unplanned_resets, 1u);
+        EXPECT_TRUE(harlune_sim::faults().empty()) << harlune_sim::faults().front();
+        k.check();
+        support::detach();
+    }
 }
 
 struct StuckCase {
