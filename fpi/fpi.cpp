@@ -230,31 +230,33 @@ int c2_device_id()
     return rc == 0 ? static_cast<int>(value & 0xFF) : rc;
 }
 
-int c2_wait_in_busy()
-{
-    c2_deadline d;
-    c2_deadline_start(&d, C2_POLL_LIMIT_MS);
-    while (AddressRead() & C2_IN_BUSY) {
-        if (cut())
-            return CUT;
-        if (c2_deadline_passed(&d))
-            return -1;
-    }
-    return cut() ? CUT : 0;
-}
+namespace {
 
-int c2_wait_out_ready(uint32_t limit_ms)
+// Poll the interface status until `mask` is set (or clear). As for a WAIT
+// field: a hold in the first C2_ANSWER_WINDOW polls cuts the poll short, a
+// later one is forgotten if the poll then times out.
+int poll(uint8_t mask, bool set, uint32_t limit_ms)
 {
+    uint64_t held = c2_watch_held();
     c2_deadline d;
     c2_deadline_start(&d, limit_ms);
-    while (!(AddressRead() & C2_OUT_READY)) {
-        if (cut())
+    for (uint32_t n = 1;; ++n) {
+        if (((AddressRead() & mask) != 0) == set)
+            return cut() ? CUT : 0;
+        if (cut() && n <= C2_ANSWER_WINDOW)
             return CUT;
-        if (c2_deadline_passed(&d))
+        if (c2_deadline_passed(&d)) {
+            c2_watch_excuse(held);
             return -1;
+        }
     }
-    return cut() ? CUT : 0;
 }
+
+}  // namespace
+
+int c2_wait_in_busy() { return poll(C2_IN_BUSY, false, C2_POLL_LIMIT_MS); }
+
+int c2_wait_out_ready(uint32_t limit_ms) { return poll(C2_OUT_READY, true, limit_ms); }
 
 int c2_block_write(int32_t address, const uint8_t *data, int32_t length)
 {

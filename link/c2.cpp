@@ -50,20 +50,25 @@ inline void clear_bits(uint8_t mask)
 
 inline void drive(uint32_t bit) { C2D_SET(static_cast<int>(bit & 1u)); }
 
-// WAIT field: strobe and sample until C2D reads 1. A target that may have
-// been reset by a long strobe will not end it: give up at once.
+// WAIT field: strobe and sample until C2D reads 1. A hold early in the field
+// may have reset the target before it could answer: give up at once. A hold
+// after C2_ANSWER_WINDOW silent strobes cannot explain the silence: if the
+// field then times out, the timeout stands and the hold is forgotten.
 int wait_field()
 {
+    uint64_t held = watch.held_ns;
     c2_deadline d;
     c2_deadline_start(&d, C2_WAIT_LIMIT_MS);
-    for (;;) {
+    for (uint32_t n = 1;; ++n) {
         C2CK_low_pulse();
         if (C2D_READ())
             return C2_OK;
-        if (watch.held_ns != 0)
+        if (watch.held_ns != 0 && n <= C2_ANSWER_WINDOW)
             return C2_CUT;
-        if (c2_deadline_passed(&d))
+        if (c2_deadline_passed(&d)) {
+            c2_watch_excuse(held);
             return C2_TIMEOUT;
+        }
     }
 }
 

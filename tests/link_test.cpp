@@ -311,20 +311,43 @@ TEST_F(Link, WatchdogCountsHoldsButNotDelays)
     }
 }
 
-TEST_F(Link, WaitFieldIsGivenUpOnceTheWatchdogTripped)
+// A target that never ends the WAIT field: a hold before or early in it may
+// be what silenced the target, so the field is given up at once; a hold
+// after hundreds of silent strobes is not, and the timeout stands.
+TEST_F(Link, WaitFieldAndTheWatchdog)
 {
-    Config c;
-    c.attach = Attach::c2d_low;  // a target that will never end the WAIT field
-    support::attach(c, 0x68);
-    c2_watch_start();
-    AddressWrite(0xB4);
-    hold_us(50);
-    uint32_t value = 7;
-    EXPECT_EQ(DataRead(0, &value), C2_CUT);
-    EXPECT_EQ(value, 0u);
-    EXPECT_EQ(harlune_sim::stats().reads, 1u);  // one WAIT sample, not a second of them
-    EXPECT_EQ(dshadow, 0x68);                     // closed with its STOP
-    EXPECT_GE(c2_watch_end(), 50000u);
+    struct Case {
+        const char *name;
+        long hold_before_us;
+        uint64_t stall_strobe;  // counted from the Address Write's START
+        int result;
+        uint64_t max_reads;
+        bool held;
+    } cases[] = {
+        {"hold between the frames", 50, 0, C2_CUT, 1, true},
+        {"stall in the 10th WAIT strobe", 0, 12 + 5 + 10, C2_CUT, 12, true},
+        {"stall in the 1000th WAIT strobe", 0, 12 + 5 + 1000, C2_TIMEOUT, UINT64_MAX, false},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c;
+        c.attach = Attach::c2d_low;
+        if (k.stall_strobe) {
+            c.stall_ns = 100000;
+            c.stall_at = {k.stall_strobe};
+        }
+        support::attach(c, 0x68);
+        c2_watch_start();
+        AddressWrite(0xB4);
+        hold_us(k.hold_before_us);
+        uint32_t value = 7;
+        EXPECT_EQ(DataRead(0, &value), k.result);
+        EXPECT_EQ(value, 0u);
+        EXPECT_LE(harlune_sim::stats().reads, k.max_reads);
+        EXPECT_EQ(dshadow, 0x68);  // closed with its STOP
+        EXPECT_EQ(c2_watch_end() != 0, k.held);
+        support::detach();
+    }
 }
 
 TEST(Deadline, ReadsTheClockOnlyEveryStride)
