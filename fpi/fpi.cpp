@@ -158,7 +158,7 @@ unsigned long long to_us(uint64_t ns) { return (ns + 999) / 1000; }
 // itself). length > 0: a block, redone in smaller pieces after a disturbance;
 // 0: one indivisible command. The first undisturbed failure (its message
 // printed from clean frames), 0, or C2_DISTURBED after the diagnostic once
-// C2_REDO_LIMIT redos are spent.
+// C2_REDO_LIMIT redos in a row made no progress.
 template <typename Once>
 int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Once once)
 {
@@ -175,6 +175,7 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
             return rc;
         if (held == 0) {
             done += n;
+            redos = 0;
             continue;
         }
         worst = std::max(worst, held);
@@ -185,7 +186,7 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
         say_op(at);
         if (redos++ == C2_REDO_LIMIT) {
             fprintf(stderr,
-                    " given up after %d redos: the host was held up to %llu us inside C2 clock "
+                    " given up after %d redos in a row: the host was held up to %llu us inside C2 clock "
                     "pulses, and a clock pulse of 20 us resets the target. Run harlune at real-time "
                     "priority (for example chrt -f 50 harlune ...) or on a quieter machine\n",
                     C2_REDO_LIMIT, to_us(worst));

@@ -34,10 +34,11 @@ constexpr int C2_DISTURBED = -2;
 
 // Recovery. A command during which the strobe watchdog tripped may have been
 // cut by a target reset: it is redone from a fresh start-up, each redo noted
-// in one line on stderr, at most C2_REDO_LIMIT times per call. A disturbed
-// block is redone in pieces, each a block command of its own, halved after
-// every disturbance down to C2_MIN_PIECE bytes, so that on a host held up
-// about once per block the pieces soon fit between two hold-ups.
+// in one line on stderr; C2_REDO_LIMIT redos in a row without progress give
+// up. A disturbed block is redone in pieces, each a block command of its
+// own, halved after every disturbance down to C2_MIN_PIECE bytes, so that on
+// a host held up about once per block the pieces soon fit between two
+// hold-ups; every piece done resets the count.
 constexpr int C2_REDO_LIMIT = 16;
 constexpr int32_t C2_MIN_PIECE = 16;
 
