@@ -1,8 +1,12 @@
-// A target that never answers, interrupted runs and inputs that must not
-// reach the flash, all through the real binary.
+// A target that never answers, a host held up inside clock pulses,
+// interrupted runs and inputs that must not reach the flash, all through the
+// real binary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
+#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +18,40 @@ using support::RunOptions;
 using support::TempDir;
 
 namespace {
+
+// The number (from 1) of the strobe `offset` strobes into the frame at
+// `index` of a virtual-clock frame trace: Address frames take 12 strobes,
+// data frames 15 (one WAIT strobe); RESET is the reset control's, none.
+uint64_t strobe_at(const std::vector<std::string> &frames, size_t index, unsigned offset)
+{
+    uint64_t n = 0;
+    for (size_t i = 0; i < index; ++i)
+        n += frames[i] == "RESET" ? 0 : frames[i][0] == 'A' ? 12 : 15;
+    return n + offset + 1;
+}
+
+std::vector<std::string> tokens(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string t; in >> t;)
+        out.push_back(t);
+    return out;
+}
+
+// Index of the nth (from 1) frame `token`, after the first `after` if given.
+size_t find_frame(const std::vector<std::string> &frames, const std::string &token, size_t nth = 1,
+                  const std::string &after = "")
+{
+    size_t i = 0;
+    if (!after.empty())
+        while (i < frames.size() && frames[i] != after)
+            ++i;
+    for (; i < frames.size(); ++i)
+        if (frames[i].rfind(token, 0) == 0 && --nth == 0)
+            return i;
+    return frames.size();
+}
 
 const std::string NOT_SET = "C2_PROG_DEV not set, setting to /dev/parport0\n";
 const std::string STARTED = NOT_SET + "The device id: 9\nI've reset the device\n";
@@ -85,6 +123,110 @@ TEST_F(Hardening, FrozenFlagsEndEveryCommand)
             EXPECT_EQ(r.status, 255);
             EXPECT_TRUE(released(r));
         }
+    }
+}
+
+// The host held up 100 us inside one chosen clock pulse: the command cut by
+// the target's reset is redone, the run ends as an undisturbed one (status,
+// standard output, flash, file) with one note on stderr.
+TEST_F(Hardening, ARunHeldUpInsideAPulseEndsAsAnUndisturbedOne)
+{
+    auto image = support::random_bytes(600, 41);
+    support::write_file(tmp.path("img"), image);
+    auto old = support::random_bytes(0x4000, 42);  // needs an erase
+    using Frames = std::vector<std::string>;
+    struct Case {
+        const char *name;
+        std::string cmd;
+        std::function<uint64_t(const Frames &)> strobe;
+        std::string note;
+    } cases[] = {
+        {"start-up", "r", [](const Frames &f) { return strobe_at(f, find_frame(f, "AW:02"), 5); },
+         "harlune: start-up disturbed: "},
+        {"device id", "r", [](const Frames &f) { return strobe_at(f, find_frame(f, "AW:00"), 3); },
+         "harlune: device id read disturbed: "},
+        {"block read", "v", [](const Frames &f) { return strobe_at(f, find_frame(f, "DR", 300, "DW:06"), 8); },
+         "harlune: block read at 0x0100 disturbed: "},
+        {"device erase", "p", [](const Frames &f) { return strobe_at(f, find_frame(f, "DW:DE"), 4); },
+         "harlune: device erase disturbed: "},
+        {"block write", "p", [](const Frames &f) { return strobe_at(f, find_frame(f, "DW", 100, "DW:07"), 9); },
+         "harlune: block write at 0x0000 disturbed: "},
+        {"last data read", "r", [](const Frames &f) { return strobe_at(f, find_frame(f, "DR", std::count_if(f.begin(), f.end(), [](const std::string &t) { return t.rfind("DR", 0) == 0; })), 12); },
+         "harlune: block read at 0x0200 disturbed: "},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<std::string> args = {k.cmd, k.cmd == "r" ? tmp.path("back") : tmp.path("img"), "600"};
+        support::write_file(flash, k.cmd == "v" ? support::read_file(tmp.path("img")) : old);
+        Result clean = run(args, {}, true);
+        ASSERT_EQ(clean.status, 0) << clean.err;
+        uint64_t strobe = k.strobe(tokens(clean.frames));
+
+        support::write_file(flash, k.cmd == "v" ? support::read_file(tmp.path("img")) : old);
+        unlink(tmp.path("back").c_str());
+        Result r = run(args, {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_AT=" + std::to_string(strobe)}, true);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, clean.out);
+        EXPECT_EQ(r.err.rfind(k.note + "the host was held up 10", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.report["stalls"], 1u);
+        EXPECT_EQ(r.report["unplanned_resets"], 1u);
+        EXPECT_TRUE(r.faults.empty()) << r.faults.front();
+        EXPECT_TRUE(released(r));
+        if (k.cmd == "p") {
+            EXPECT_EQ(flash_start(600), image);
+        } else if (k.cmd == "r") {
+            EXPECT_EQ(support::read_file(tmp.path("back")), std::vector<uint8_t>(old.begin(), old.begin() + 600));
+        }
+    }
+}
+
+// Stalls in every try: one clear diagnostic, the usual failure chain, a
+// non-zero status, and the target reset and released all the same.
+TEST_F(Hardening, AHostHeldUpOnEveryTryGivesUpClearly)
+{
+    support::write_file(tmp.path("img"), support::random_bytes(300, 43));
+    struct Case {
+        const char *every;
+        std::string cmd, last_lines;
+        bool started;
+    } cases[] = {
+        {"30", "v", "", false},  // no start-up fits between two stalls
+        {"400", "v", "c2_block_read error in readprg\n"
+                     "I was not able to allocate memory in the \"vrfyprg\" function\n", true},
+        {"400", "p", "c2_block_read error in readprg\nI can't read data from the device\n", true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.cmd + " every " + k.every);
+        Result r = run({k.cmd, tmp.path("img")}, {"HARLUNE_SIM_STALL_US=50", std::string("HARLUNE_SIM_STALL_EVERY=") + k.every}, true);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out.rfind(k.started ? STARTED : NOT_SET, 0), 0u) << r.out;
+        std::string give_up = "given up after 16 redos in a row: the host was held up to 5";
+        size_t at = r.err.find(give_up);
+        ASSERT_NE(at, std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Run harlune at real-time priority", at), std::string::npos);
+        EXPECT_TRUE(r.err.ends_with(k.last_lines)) << r.err;
+        EXPECT_EQ(r.err.find("No target answering"), std::string::npos);
+        EXPECT_EQ(r.report["block_writes"], 0u);
+        EXPECT_TRUE(released(r));
+    }
+}
+
+// Hiccups at random, as a busy machine makes them: every whole-flash program
+// ends verified with the flash exact.
+TEST_F(Hardening, RandomHoldUpsNeverLeaveAWrongByte)
+{
+    auto image = support::random_bytes(0x3E00, 44);
+    support::write_file(tmp.path("img"), image);
+    for (int seed : {1, 2, 3}) {
+        SCOPED_TRACE(seed);
+        support::write_file(flash, support::random_bytes(0x4000, 45));
+        Result r = run({"p", tmp.path("img")}, {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_ONE_IN=100000",
+                                               "HARLUNE_SIM_STALL_SEED=" + std::to_string(seed)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_GT(r.report["unplanned_resets"], 0u);
+        EXPECT_EQ(flash_start(image.size()), image);
+        EXPECT_NE(r.out.find("Succesfully verified 15872 bytes"), std::string::npos);
     }
 }
 
