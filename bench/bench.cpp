@@ -16,7 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "c2.h"
 #include "common.h"
@@ -81,15 +85,19 @@ struct Run {
     long maxrss_kb;
     int status;
     std::map<std::string, uint64_t> report;
+    std::string err;
 };
 
-Run run(const Context &ctx, const std::vector<std::string> &args, bool real_time, const std::string &flash)
+// One run of the binary on the simulator, with the clock mode given
+// ("virtual", "wire", "real") and extra HARLUNE_SIM_ settings.
+Run run(const Context &ctx, const std::vector<std::string> &args, const std::string &clock, const std::string &flash,
+        const std::vector<std::string> &extra = {})
 {
     std::string report = ctx.tmp.path("report");
     std::remove(report.c_str());  // no stale counters if this run writes none
     std::vector<std::string> env = {"LD_PRELOAD=" + ctx.lib, "HARLUNE_SIM_REPORT=" + report,
-                                    "HARLUNE_SIM_FLASH=" + flash};
-    env.push_back(real_time ? "HARLUNE_SIM_CLOCK=real" : "HARLUNE_SIM_CLOCK=virtual");
+                                    "HARLUNE_SIM_FLASH=" + flash, "HARLUNE_SIM_CLOCK=" + clock};
+    env.insert(env.end(), extra.begin(), extra.end());
     std::vector<std::string> argv = {ctx.bin};
     argv.insert(argv.end(), args.begin(), args.end());
     uint64_t t0 = now_ns();
@@ -100,6 +108,7 @@ Run run(const Context &ctx, const std::vector<std::string> &args, bool real_time
     r.sys_s = static_cast<double>(p.usage.ru_stime.tv_sec) + static_cast<double>(p.usage.ru_stime.tv_usec) / 1e6;
     r.maxrss_kb = p.usage.ru_maxrss;
     r.status = p.status;
+    r.err = std::move(p.err);
     std::istringstream in(common::slurp(report));
     for (std::string k; in >> k;) {
         uint64_t v = 0;
@@ -112,6 +121,14 @@ Run run(const Context &ctx, const std::vector<std::string> &args, bool real_time
         r.report[k] = v;
     }
     return r;
+}
+
+size_t redos(const std::string &err)
+{
+    size_t n = 0;
+    for (size_t at = 0; (at = err.find(" disturbed: the host was held up ", at)) != std::string::npos; ++at)
+        ++n;
+    return n;
 }
 
 // Requests of each frame with one-strobe WAIT fields.
@@ -189,18 +206,19 @@ void commands(const Context &ctx)
             for (uint64_t i = 0; i < 0x4000; ++i)
                 fl.put(0x00);
         }
-        Run virt = run(ctx, c.args, false, flash);
+        Run virt = run(ctx, c.args, "virtual", flash);
         if (c.name == std::string("program")) {
             std::ofstream fl(flash, std::ios::binary);
             for (uint64_t i = 0; i < 0x4000; ++i)
                 fl.put(0x00);
         }
-        Run real = run(ctx, c.args, true, flash);
-        uint64_t w = real.report["writes"], rd = real.report["reads"];
+        Run real = run(ctx, c.args, "real", flash);
+        // Counted on the virtual clock: the real one may add redos.
+        uint64_t w = virt.report["writes"], rd = virt.report["reads"];
         // Spin delays asked: 1 us per data frame, 43 us per reset, 2 us per start-up.
-        uint64_t frames = real.report["data_writes"] + real.report["data_reads"];
-        double asked = static_cast<double>(real.report["sleep_us"] + frames + 3 * 43 + 2 * 2) / 1e6;
-        bool ok = w == c.expect.w && rd == c.expect.r && real.status == 0;
+        uint64_t frames = virt.report["data_writes"] + virt.report["data_reads"];
+        double asked = static_cast<double>(virt.report["sleep_us"] + frames + 3 * 43 + 2 * 2) / 1e6;
+        bool ok = w == c.expect.w && rd == c.expect.r && virt.status == 0 && real.status == 0;
         all_ok = all_ok && ok;
         printf("%-10s %9llu %9llu %7.1f %8.3f %9.3f %9.3f %9.3f %8.3f %8.3f %8.1f %s\n", c.name,
                static_cast<unsigned long long>(w), static_cast<unsigned long long>(rd),
@@ -211,16 +229,125 @@ void commands(const Context &ctx)
             printf("           expected %llu writes, %llu reads; status %d\n",
                    static_cast<unsigned long long>(c.expect.w), static_cast<unsigned long long>(c.expect.r),
                    real.status);
-        printf("           wall beyond the sleeps: %.3f s; at 1 us/request: %.2f s, at 2 us/request: %.2f s\n",
-               real.wall_s - static_cast<double>(real.report["sleep_real_us"]) / 1e6,
+        printf("           wall beyond the sleeps: %.3f s (%zu redos); at 1 us/request: %.2f s, at 2 us/request: %.2f s\n",
+               real.wall_s - static_cast<double>(real.report["sleep_real_us"]) / 1e6, redos(real.err),
                static_cast<double>(w + rd) * 1e-6 + asked, static_cast<double>(w + rd) * 2e-6 + asked);
     }
     printf("request counts %s\n", all_ok ? "equal the protocol's formulas" : "DO NOT equal the formulas");
 }
 
+// CPU-bound processes competing with the tool, killed by the destructor.
+struct Hogs {
+    explicit Hogs(int n)
+    {
+        fflush(nullptr);
+        for (int i = 0; i < n; ++i) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                volatile unsigned long spin = 0;
+                for (;;)
+                    spin = spin + 1;
+            }
+            pids.push_back(pid);
+        }
+    }
+    ~Hogs()
+    {
+        for (pid_t pid : pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    std::vector<pid_t> pids;
+};
+
+void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> v(n);
+    for (auto &b : v)
+        b = static_cast<uint8_t>(gen());
+    return v;
+}
+
+bool starts_with(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::string have = common::slurp(path);
+    return have.size() >= bytes.size() && std::equal(bytes.begin(), bytes.end(), have.begin(),
+                                                     [](uint8_t b, char c) { return b == static_cast<uint8_t>(c); });
+}
+
+// Whole-flash program and read-back timed by the real clock (the target
+// resets on any clock pulse held low 20 us), idle and against two CPU-bound
+// processes, at normal and at real-time priority; then injected hiccups.
+void busy_machine(const Context &ctx)
+{
+    if (ctx.bin.empty())
+        return;
+    const size_t size = 0x3E00;
+    std::string img = ctx.tmp.path("busy.bin"), flash = ctx.tmp.path("busy-flash.bin"),
+                back = ctx.tmp.path("busy-back.bin");
+    auto image = random_bytes(size, 7);
+    write_bytes(img, image);
+    printf("\nwhole flash on the real clock (%s; real-time rows need root or CAP_SYS_NICE)\n",
+           geteuid() == 0 ? "root" : "not root");
+    printf("%-9s %-5s %-9s %7s %8s %8s %7s %6s %8s %s\n", "command", "load", "priority", ">5us", ">20us",
+           "resets", "redos", "status", "wall_s", "result");
+    for (int hogs : {0, 2}) {
+        for (bool rt : {false, true}) {
+            Hogs load(hogs);
+            for (bool program : {true, false}) {
+                write_bytes(flash, random_bytes(0x4000, 8));  // needs an erase
+                if (!program)
+                    write_bytes(flash, image);
+                std::vector<std::string> extra;
+                if (rt)
+                    extra.push_back("HARLUNE_SIM_ALLOW_RT=1");
+                std::remove(back.c_str());
+                Run r = run(ctx, program ? std::vector<std::string>{"p", img} : std::vector<std::string>{"r", back},
+                            "real", flash, extra);
+                bool exact = starts_with(program ? flash : back, image);
+                printf("%-9s %-5s %-9s %7llu %8llu %8llu %7zu %6d %8.2f %s\n", program ? "program" : "read-back",
+                       hogs ? "2 hogs" : "idle", rt ? "SCHED_FIFO" : "normal",
+                       static_cast<unsigned long long>(r.report["lows_over_5us"]),
+                       static_cast<unsigned long long>(r.report["lows_over_20us"]),
+                       static_cast<unsigned long long>(r.report["unplanned_resets"]), redos(r.err), r.status, r.wall_s,
+                       r.status == 0 ? (exact ? "exact" : "WRONG BYTES WITH STATUS 0") : (exact ? "failed" : "failed, not written"));
+            }
+        }
+    }
+
+    // A 100 us hiccup in one strobe in 500,000 on top of two hogs, 20 seeds.
+    int good = 0;
+    size_t total_redos = 0;
+    uint64_t total_resets = 0;
+    {
+        Hogs load(2);
+        for (int seed = 1; seed <= 20; ++seed) {
+            write_bytes(flash, random_bytes(0x4000, 100 + static_cast<unsigned>(seed)));
+            Run r = run(ctx, {"p", img}, "wire", flash,
+                        {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_ONE_IN=500000",
+                         "HARLUNE_SIM_STALL_SEED=" + std::to_string(seed)});
+            good += r.status == 0 && starts_with(flash, image);
+            total_redos += redos(r.err);
+            total_resets += r.report["unplanned_resets"];
+        }
+    }
+    printf("programs with 100 us hiccups (1 strobe in 500,000) and 2 hogs, wire clock: %d of 20 exact with status 0 "
+           "(%llu target resets, %zu redos in all)\n",
+           good, static_cast<unsigned long long>(total_resets), total_redos);
+}
+
 // The measurements, in the order they print.
 void (*const sections[])(const Context &) = {udelay_table, request_cost,
-                                              [](const Context &) { watchdog_cost(); }, commands};
+                                              [](const Context &) { watchdog_cost(); }, commands,
+                                              busy_machine};
 
 }  // namespace
 

@@ -39,8 +39,8 @@ constexpr int C2_DISTURBED = -2;
 // own, halved after every disturbance down to C2_MIN_PIECE bytes, so that on
 // a host held up about once per block the pieces soon fit between two
 // hold-ups; every piece done resets the count.
-constexpr int C2_REDO_LIMIT = 16;
-constexpr int32_t C2_MIN_PIECE = 16;
+constexpr int C2_REDO_LIMIT = 32;
+constexpr int32_t C2_MIN_PIECE = 4;
 
 // Reset the target and switch on its programming interface. 0, -1 when the
 // target did not end a WAIT field (nothing answering), or C2_DISTURBED.

@@ -192,16 +192,17 @@ TEST_F(Hardening, AHostHeldUpOnEveryTryGivesUpClearly)
         bool started;
     } cases[] = {
         {"30", "v", "", false},  // no start-up fits between two stalls
-        {"400", "v", "c2_block_read error in readprg\n"
+        // The start-up fits, the smallest block read does not.
+        {"150", "v", "c2_block_read error in readprg\n"
                      "I was not able to allocate memory in the \"vrfyprg\" function\n", true},
-        {"400", "p", "c2_block_read error in readprg\nI can't read data from the device\n", true},
+        {"150", "p", "c2_block_read error in readprg\nI can't read data from the device\n", true},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.cmd + " every " + k.every);
         Result r = run({k.cmd, tmp.path("img")}, {"HARLUNE_SIM_STALL_US=50", std::string("HARLUNE_SIM_STALL_EVERY=") + k.every}, true);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out.rfind(k.started ? STARTED : NOT_SET, 0), 0u) << r.out;
-        std::string give_up = "given up after 16 redos in a row: the host was held up to 5";
+        std::string give_up = "given up after 32 redos in a row: the host was held up to 5";
         size_t at = r.err.find(give_up);
         ASSERT_NE(at, std::string::npos) << r.err;
         EXPECT_NE(r.err.find("Run harlune at real-time priority", at), std::string::npos);

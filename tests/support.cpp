@@ -182,6 +182,9 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
             return e.rfind("HARLUNE_SIM_REFUSE=", 0) == 0 || e.rfind("HARLUNE_SIM_SIGNAL=", 0) == 0 ||
                    e.rfind("HARLUNE_SIM_STALL_", 0) == 0;
         });
+#ifdef HARLUNE_SANITIZED
+        injected = true;  // the sanitizers slow every request several times: not a timing test
+#endif
         clock = options.trace || !options.wrapper.empty() || injected ? "virtual" : "wire";
     }
     if (options.preload) {

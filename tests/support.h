@@ -75,8 +75,8 @@ struct RunOptions {
     // The simulator's clock: "virtual" (counted time, exact traces) or
     // "wire" (the real clock, with this machine's hold-ups in the strobes).
     // Empty: virtual for traces, wrappers and injected refusals, signals or
-    // stalls, whose counts must not move; wire for everything else. A
-    // HARLUNE_SIM_CLOCK in env has the last word.
+    // stalls, whose counts must not move, and in sanitizer builds; wire for
+    // everything else. A HARLUNE_SIM_CLOCK in env has the last word.
     std::string clock;
 };
 

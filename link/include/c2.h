@@ -42,11 +42,11 @@ int DataRead(uint8_t code, uint32_t *value);
 // resets the target, cutting the frame in progress, and a preempted host can
 // hold it that long between C2CK_LOW and C2CK_HIGH. The link reads the clock
 // right before every strobe and notes any gap of C2_STROBE_LIMIT_NS or more
-// between two readings; its own delays do not count. The limit stays below
-// the 20 us reset so that a clock read late by a few microseconds still
-// catches every reset, and above the 3 to 4 requests between two readings
-// on a slow port.
-constexpr uint64_t C2_STROBE_LIMIT_NS = 15000;
+// between two readings; its own delays do not count. A strobe lies wholly
+// between two readings, so one held low for the 20 us of a reset always
+// makes a longer gap, while a gap below the limit cannot hide a reset. A
+// hold-up elsewhere between the readings is a false alarm that costs a redo.
+constexpr uint64_t C2_STROBE_LIMIT_NS = 20000;
 // Start a watched sequence (a command, the start-up); forget earlier gaps.
 // C2CK must be high.
 void c2_watch_start();
