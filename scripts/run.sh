@@ -26,6 +26,9 @@ echo "No parallel port at /dev/parport0: running on the SIMULATED adapter and ta
 export LD_PRELOAD="$root/build/sim/libharlune_sim.so"
 export HARLUNE_SIM_DEVICE=/dev/parport0
 export HARLUNE_SIM_FLASH="$root/build/sim-flash.bin"
+# Counted time keeps the demo's output clean; HARLUNE_SIM_CLOCK=wire shows what
+# this machine's own hold-ups inside clock pulses do (redos on stderr).
+export HARLUNE_SIM_CLOCK="${HARLUNE_SIM_CLOCK:-virtual}"
 if [ $# -gt 0 ]; then
     exec "$bin" "$@"
 fi
