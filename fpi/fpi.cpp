@@ -144,11 +144,14 @@ struct Op {
     long value;
 };
 
-void say_op(const Op &op)
+// "harlune: <op> <text>" as one line on stderr, after what stdout holds.
+void say(const Op &op, const char *text)
 {
-    fprintf(stderr, "harlune: %s", op.what);
+    char where[32] = "";
     if (op.at)
-        fprintf(stderr, op.at, op.value);
+        snprintf(where, sizeof where, op.at, op.value);
+    fflush(stdout);
+    fprintf(stderr, "harlune: %s%s %s\n", op.what, where, text);
 }
 
 unsigned long long to_us(uint64_t ns) { return (ns + 999) / 1000; }
@@ -182,24 +185,26 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
         Op at = op;
         if (block)
             at.value = address + done;
-        fflush(stdout);
-        say_op(at);
+        char text[320];
         if (redos++ == C2_REDO_LIMIT) {
-            fprintf(stderr,
-                    " given up after %d redos in a row: the host was held up to %llu us inside C2 clock "
-                    "pulses, and a clock pulse of 20 us resets the target. Run harlune at real-time "
-                    "priority (for example chrt -f 50 harlune ...) or on a quieter machine\n",
-                    C2_REDO_LIMIT, to_us(worst));
+            snprintf(text, sizeof text,
+                     "given up after %d redos in a row: the host was held up to %llu us inside C2 clock "
+                     "pulses, and a clock pulse of 20 us resets the target. Run harlune at real-time "
+                     "priority (for example chrt -f 50 harlune ...) or on a quieter machine",
+                     C2_REDO_LIMIT, to_us(worst));
+            say(at, text);
             return CUT;
         }
-        fprintf(stderr, " disturbed: the host was held up %llu us inside a C2 frame; ", to_us(held));
+        char next[64];
         if (block) {
             piece = std::max(C2_MIN_PIECE, piece / 2);
-            fprintf(stderr, "target restarted, redoing it in pieces of %d bytes\n",
-                    std::min(piece, total - done));
+            snprintf(next, sizeof next, "target restarted, redoing it in pieces of %d bytes",
+                     std::min(piece, total - done));
         } else {
-            fputs(restart ? "target restarted, redoing it\n" : "redoing it\n", stderr);
+            snprintf(next, sizeof next, "%s", restart ? "target restarted, redoing it" : "redoing it");
         }
+        snprintf(text, sizeof text, "disturbed: the host was held up %llu us inside a C2 frame; %s", to_us(held), next);
+        say(at, text);
         if (restart && (rc = c2_init()) != 0)
             return rc;
     }
