@@ -261,20 +261,7 @@ struct Hogs {
     std::vector<pid_t> pids;
 };
 
-void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::vector<uint8_t> v(n);
-    for (auto &b : v)
-        b = static_cast<uint8_t>(gen());
-    return v;
-}
+using common::random_bytes;
 
 bool starts_with(const std::string &path, const std::vector<uint8_t> &bytes)
 {
@@ -294,7 +281,7 @@ void busy_machine(const Context &ctx)
     std::string img = ctx.tmp.path("busy.bin"), flash = ctx.tmp.path("busy-flash.bin"),
                 back = ctx.tmp.path("busy-back.bin");
     auto image = random_bytes(size, 7);
-    write_bytes(img, image);
+    common::write_file(img, image);
     printf("\nwhole flash on the real clock (%s; real-time rows need root or CAP_SYS_NICE)\n",
            geteuid() == 0 ? "root" : "not root");
     printf("%-9s %-5s %-9s %7s %8s %8s %7s %6s %8s %s\n", "command", "load", "priority", ">5us", ">20us",
@@ -303,9 +290,9 @@ void busy_machine(const Context &ctx)
         for (bool rt : {false, true}) {
             Hogs load(hogs);
             for (bool program : {true, false}) {
-                write_bytes(flash, random_bytes(0x4000, 8));  // needs an erase
+                common::write_file(flash, random_bytes(0x4000, 8));  // needs an erase
                 if (!program)
-                    write_bytes(flash, image);
+                    common::write_file(flash, image);
                 std::vector<std::string> extra;
                 if (rt)
                     extra.push_back("HARLUNE_SIM_ALLOW_RT=1");
@@ -330,7 +317,7 @@ void busy_machine(const Context &ctx)
     {
         Hogs load(2);
         for (int seed = 1; seed <= 20; ++seed) {
-            write_bytes(flash, random_bytes(0x4000, 100 + static_cast<unsigned>(seed)));
+            common::write_file(flash, random_bytes(0x4000, 100 + static_cast<unsigned>(seed)));
             Run r = run(ctx, {"p", img}, "wire", flash,
                         {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_ONE_IN=500000",
                          "HARLUNE_SIM_STALL_SEED=" + std::to_string(seed)});

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include <unistd.h>
@@ -139,21 +138,6 @@ std::vector<uint8_t> read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    std::vector<uint8_t> v(n);
-    for (auto &b : v)
-        b = static_cast<uint8_t>(gen());
-    return v;
 }
 
 Result run_harlune(const std::vector<std::string> &args, const RunOptions &options)

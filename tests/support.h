@@ -45,8 +45,8 @@ std::vector<int> status_samples(uint8_t status);
 using common::TempDir;
 
 std::vector<uint8_t> read_file(const std::string &path);
-void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
+using common::random_bytes;
+using common::write_file;
 
 // One run of the real binary.
 struct Result {

@@ -2,6 +2,7 @@
 // whole files, private scratch directories and runs of another program.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +13,10 @@ namespace common {
 
 // The whole content of a file; empty when it cannot be read.
 std::string slurp(const std::string &path);
+// Create or truncate a file with these bytes.
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
+// n bytes from a seeded generator: the same seed, the same bytes.
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
 
 // A private directory made with mkdtemp under /tmp, removed with its
 // content by the destructor.
