@@ -20,9 +20,24 @@ const char *const FLASH_CHANGED = "The flash content is incomplete: program the 
 
 bool cut() { return c2_watch_held() != 0; }
 
+const char *const WAIT_FIELD = "the WAIT field of a data frame";
+
+// A wait that timed out after the watchdog noted a hold: the hold may have
+// reset the target (a long erase), or the target may be gone. The command is
+// redone once; a second such time-out in a row stands. what == nullptr: the
+// caller's caller reports it (start-up, device id read).
+struct {
+    const char *fn, *what;
+} held_timeout = {nullptr, nullptr};
+
 int timed_out(const char *fn, const char *what)
 {
-    fprintf(stderr, "Timed out waiting for %s in %s\n", what, fn);
+    if (cut()) {
+        held_timeout = {fn, what};
+        return CUT;
+    }
+    if (what)
+        fprintf(stderr, "Timed out waiting for %s in %s\n", what, fn);
     return -1;
 }
 
@@ -34,18 +49,16 @@ int select_fpdat()
 
 int put(const char *fn, uint8_t byte)
 {
-    int rc = DataWrite(0, byte);
-    if (cut())
-        return CUT;
-    return rc == C2_OK ? 0 : timed_out(fn, "the WAIT field of a data frame");
+    if (DataWrite(0, byte) == C2_TIMEOUT)
+        return timed_out(fn, WAIT_FIELD);
+    return cut() ? CUT : 0;
 }
 
 int get(const char *fn, uint32_t *value)
 {
-    int rc = DataRead(0, value);
-    if (cut())
-        return CUT;
-    return rc == C2_OK ? 0 : timed_out(fn, "the WAIT field of a data frame");
+    if (DataRead(0, value) == C2_TIMEOUT)
+        return timed_out(fn, WAIT_FIELD);
+    return cut() ? CUT : 0;
 }
 
 int in_busy(const char *fn)
@@ -105,9 +118,9 @@ int init_once()
     int rc = DataWrite(0, 0x02);
     int last = DataWrite(0, 0x01);
     udelay(20000);  // the programming interface needs 20 ms before a command
-    if (cut())
-        return CUT;
-    return rc == C2_OK && last == C2_OK ? 0 : -1;
+    if (rc == C2_TIMEOUT || last == C2_TIMEOUT)
+        return timed_out("c2_init", nullptr);
+    return cut() ? CUT : 0;
 }
 
 int block_write_once(int32_t address, const uint8_t *data, int32_t length)
@@ -160,8 +173,9 @@ unsigned long long to_us(uint64_t ns) { return (ns + 999) / 1000; }
 // disturbed, restarting the target before each redo (the start-up restarts
 // itself). length > 0: a block, redone in smaller pieces after a disturbance;
 // 0: one indivisible command. The first undisturbed failure (its message
-// printed from clean frames), 0, or C2_DISTURBED after the diagnostic once
-// C2_REDO_LIMIT redos in a row made no progress.
+// printed from clean frames) or the second time-out in a row after a hold,
+// 0, or C2_DISTURBED after the diagnostic once C2_REDO_LIMIT redos in a row
+// made no progress.
 template <typename Once>
 int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Once once)
 {
@@ -169,8 +183,10 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
     int32_t total = block ? length : 1, piece = total;
     uint64_t worst = 0;
     int redos = 0;
+    bool timeout_redone = false;
     for (int32_t done = 0; done < total;) {
         int32_t n = std::min(piece, total - done);
+        held_timeout = {nullptr, nullptr};
         c2_watch_start();
         int rc = once(address + done, n);
         uint64_t held = c2_watch_end();
@@ -179,8 +195,15 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
         if (held == 0) {
             done += n;
             redos = 0;
+            timeout_redone = false;
             continue;
         }
+        if (held_timeout.fn && timeout_redone) {
+            if (held_timeout.what)
+                fprintf(stderr, "Timed out waiting for %s in %s\n", held_timeout.what, held_timeout.fn);
+            return -1;
+        }
+        timeout_redone = held_timeout.fn != nullptr;
         worst = std::max(worst, held);
         Op at = op;
         if (block)
@@ -230,20 +253,20 @@ int c2_device_id()
     uint32_t value = 0;
     int rc = undisturbed(Op{"device id read", nullptr, 0}, true, 0, 0, [&value](int32_t, int32_t) {
         AddressWrite(C2_DEVICEID);
-        int frame = DataRead(0, &value);
-        return cut() ? CUT : frame == C2_OK ? 0 : -1;
+        if (DataRead(0, &value) == C2_TIMEOUT)
+            return timed_out("c2_device_id", nullptr);
+        return cut() ? CUT : 0;
     });
     return rc == 0 ? static_cast<int>(value & 0xFF) : rc;
 }
 
 namespace {
 
-// Poll the interface status until `mask` is set (or clear). As for a WAIT
-// field: a hold in the first C2_ANSWER_WINDOW polls cuts the poll short, a
-// later one is forgotten if the poll then times out.
+// Poll the interface status until `mask` is set (or clear). As in a WAIT
+// field, a hold in the first C2_ANSWER_WINDOW polls cuts the poll short; a
+// later one is the caller's to weigh once the poll ends.
 int poll(uint8_t mask, bool set, uint32_t limit_ms)
 {
-    uint64_t held = c2_watch_held();
     c2_deadline d;
     c2_deadline_start(&d, limit_ms);
     for (uint32_t n = 1;; ++n) {
@@ -251,10 +274,8 @@ int poll(uint8_t mask, bool set, uint32_t limit_ms)
             return cut() ? CUT : 0;
         if (cut() && n <= C2_ANSWER_WINDOW)
             return CUT;
-        if (c2_deadline_passed(&d)) {
-            c2_watch_excuse(held);
+        if (c2_deadline_passed(&d))
             return -1;
-        }
     }
 }
 
@@ -319,3 +340,9 @@ int c2_device_erase()
     });
     return rc == 0 ? 0 : -1;
 }
+
+int c2_stop_pending() { return c2_interrupted(); }
+
+void c2_stop_here() { c2_stop_if_interrupted(); }
+
+void c2_on_stop(void (*cleanup)()) { c2_interrupt_cleanup(cleanup); }

@@ -64,3 +64,11 @@ int c2_block_write(int32_t address, const uint8_t *data, int32_t length);
 int c2_block_read(int32_t address, uint8_t *buffer, int32_t length);
 int c2_page_erase(uint8_t page);
 int c2_device_erase();
+
+// Stop signals (SIGINT, SIGTERM, SIGHUP), which the link catches, for the
+// commands above: the pending signal or 0; stop the run now if one is
+// pending (target reset, lines released, cleanup, message, exit); the
+// cleanup a stop runs before it prints (nullptr: none).
+int c2_stop_pending();
+void c2_stop_here();
+void c2_on_stop(void (*cleanup)());

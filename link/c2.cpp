@@ -51,12 +51,11 @@ inline void clear_bits(uint8_t mask)
 inline void drive(uint32_t bit) { C2D_SET(static_cast<int>(bit & 1u)); }
 
 // WAIT field: strobe and sample until C2D reads 1. A hold early in the field
-// may have reset the target before it could answer: give up at once. A hold
-// after C2_ANSWER_WINDOW silent strobes cannot explain the silence: if the
-// field then times out, the timeout stands and the hold is forgotten.
+// may have reset the target before it could answer: give up at once. After
+// C2_ANSWER_WINDOW silent strobes the target was silent anyway: the field
+// runs to its answer or its time-out, and the watch tells the caller.
 int wait_field()
 {
-    uint64_t held = watch.held_ns;
     c2_deadline d;
     c2_deadline_start(&d, C2_WAIT_LIMIT_MS);
     for (uint32_t n = 1;; ++n) {
@@ -65,10 +64,8 @@ int wait_field()
             return C2_OK;
         if (watch.held_ns != 0 && n <= C2_ANSWER_WINDOW)
             return C2_CUT;
-        if (c2_deadline_passed(&d)) {
-            c2_watch_excuse(held);
+        if (c2_deadline_passed(&d))
             return C2_TIMEOUT;
-        }
     }
 }
 

@@ -60,6 +60,7 @@ void pause_if_due()
 {
     if (!realtime || cpu_now_ns() - last_pause_ns < RT_RUN_NS)
         return;
+    watch_tick();  // bounds the strobe before the pause
     usleep(RT_PAUSE_US);
     last_pause_ns = cpu_now_ns();
     watch_rebase(clock_now_ns());
@@ -74,8 +75,6 @@ void c2_watch_start()
 }
 
 uint64_t c2_watch_held() { return watch.held_ns; }
-
-void c2_watch_excuse(uint64_t held) { watch.held_ns = held; }
 
 uint64_t c2_watch_end()
 {

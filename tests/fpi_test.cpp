@@ -2,6 +2,7 @@
 // checked frame by frame and in the simulated flash.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "c2.h"
@@ -332,6 +333,25 @@ TEST_F(Fpi, DisturbedOperationsAreRedoneFromAFreshStartUp)
         k.check();
         support::detach();
     }
+}
+
+// A target that never answers, held up late in its first WAIT field: the
+// hold might have been what silenced it, so the start-up is redone once; the
+// second time-out stands (and the front end says nothing answers).
+TEST_F(Fpi, ATimeOutAfterAHoldIsRedoneOnceThenStands)
+{
+    Config c;
+    c.attach = Attach::c2d_low;
+    c.stall_ns = 100000;
+    c.stall_at = {12 + 13 + 1000};  // Address Write, Data Write up to WAIT, 1000 WAIT strobes
+    support::attach(c);
+    c2_open();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(c2_init(), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("harlune: start-up disturbed: the host was held up 10", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(harlune_sim::stats().stalls, 1u);
 }
 
 struct StuckCase {

@@ -55,13 +55,9 @@ uint64_t c2_watch_held();
 // End the sequence: one more reading bounds its last strobe. The longest
 // suspect gap in ns, 0 if none.
 uint64_t c2_watch_end();
-// A target answers a WAIT field or a status poll within a few frames; a
-// wait that has gone this many strobes or polls without an answer is one
-// that a hold did not cause.
+// A target answers a WAIT field or a status poll within a few frames: a
+// hold in the first this many strobes or polls of a wait ends it at once.
 constexpr uint32_t C2_ANSWER_WINDOW = 256;
-// A wait timed out after the target had long been silent: forget the holds
-// noted since c2_watch_held() returned `held`.
-void c2_watch_excuse(uint64_t held);
 // The process runs at real-time priority: at frame boundaries (command
 // starts, every 256 polls) the link then pauses 3 ms after each 40 ms of
 // running, so that the kernel's real-time throttling never stops it inside
