@@ -44,6 +44,21 @@ void number(const char* name, T& field, uint64_t min, uint64_t max, const char* 
     field = static_cast<T>(n);
 }
 
+// One of `names`, listed in the order of the enum's values.
+template <typename E, size_t N>
+void choice(const char* name, E& field, const char* const (&names)[N], const char* expected)
+{
+    const char* value = getenv(name);
+    if (!value)
+        return;
+    for (size_t i = 0; i < N; ++i)
+        if (!strcmp(value, names[i])) {
+            field = static_cast<E>(i);
+            return;
+        }
+    reject(name, value, expected);
+}
+
 void flag(const char* name, bool& field)
 {
     const char* value = getenv(name);
@@ -113,18 +128,8 @@ Config config_from_env()
             reject("HARLUNE_SIM_DEVICE", device, "a device path");
         c.device = device;
     }
-    if (const char* attach = getenv("HARLUNE_SIM_ATTACH")) {
-        if (!strcmp(attach, "target"))
-            c.attach = Attach::target;
-        else if (!strcmp(attach, "detached"))
-            c.attach = Attach::detached;
-        else if (!strcmp(attach, "c2d_low"))
-            c.attach = Attach::c2d_low;
-        else if (!strcmp(attach, "scripted"))
-            c.attach = Attach::scripted;
-        else
-            reject("HARLUNE_SIM_ATTACH", attach, "target, detached, c2d_low or scripted");
-    }
+    static const char* const attach_names[] = {"target", "detached", "c2d_low", "scripted"};
+    choice("HARLUNE_SIM_ATTACH", c.attach, attach_names, "target, detached, c2d_low or scripted");
     if (const char* samples = getenv("HARLUNE_SIM_SAMPLES")) {
         bool ok = !*samples || each_item(samples, [&](const std::string& s) {
             if (s != "0" && s != "1")
@@ -174,16 +179,8 @@ Config config_from_env()
                    "status), comma separated");
     }
     c.clock = Clock::wire;  // preloaded runs: the wire on the real clock
-    if (const char* clock = getenv("HARLUNE_SIM_CLOCK")) {
-        if (!strcmp(clock, "virtual"))
-            c.clock = Clock::virtual_time;
-        else if (!strcmp(clock, "wire"))
-            c.clock = Clock::wire;
-        else if (!strcmp(clock, "real"))
-            c.clock = Clock::real;
-        else
-            reject("HARLUNE_SIM_CLOCK", clock, "virtual, wire or real");
-    }
+    static const char* const clock_names[] = {"virtual", "wire", "real"};
+    choice("HARLUNE_SIM_CLOCK", c.clock, clock_names, "virtual, wire or real");
     if (const char* old = getenv("HARLUNE_SIM_REAL_TIME"))
         reject("HARLUNE_SIM_REAL_TIME", old, "nothing: it is gone, use HARLUNE_SIM_CLOCK=real");
     flag("HARLUNE_SIM_ALLOW_RT", c.allow_rt);
