@@ -37,10 +37,3 @@ inline uint64_t watch_tick()
     watch.armed = watch.on;
     return now;
 }
-
-// An intentional wait ended at `now`: its time does not count.
-inline void watch_rebase(uint64_t now) { watch.last_ns = now; }
-
-// With real-time priority, pause briefly once the host has run for a while
-// (see c2_set_realtime). Call only where C2CK is high.
-void pause_if_due();

@@ -32,6 +32,21 @@ uint64_t cpu_now_ns()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+// An intentional wait ended at `now`: its time does not count.
+void watch_rebase(uint64_t now) { watch.last_ns = now; }
+
+// With real-time priority, pause briefly once the host has run for a while
+// (see c2_set_realtime). Called only where C2CK is high.
+void pause_if_due()
+{
+    if (!realtime || cpu_now_ns() - last_pause_ns < RT_RUN_NS)
+        return;
+    watch_tick();  // bounds the strobe before the pause
+    usleep(RT_PAUSE_US);
+    last_pause_ns = cpu_now_ns();
+    watch_rebase(clock_now_ns());
+}
+
 }  // namespace
 
 void udelay(uint32_t us)
@@ -54,16 +69,6 @@ void c2_set_realtime(bool on)
 {
     realtime = on;
     last_pause_ns = cpu_now_ns();
-}
-
-void pause_if_due()
-{
-    if (!realtime || cpu_now_ns() - last_pause_ns < RT_RUN_NS)
-        return;
-    watch_tick();  // bounds the strobe before the pause
-    usleep(RT_PAUSE_US);
-    last_pause_ns = cpu_now_ns();
-    watch_rebase(clock_now_ns());
 }
 
 void c2_watch_start()
