@@ -5,8 +5,8 @@
 uint64_t stub_writes = 0;
 uint64_t stub_reads = 0;
 
-int port_open(const char *) { return 3; }
-int port_claim(int) { return 0; }
+int port_open(const char *, PortProblem *) { return 3; }
+int port_claim(int, PortProblem *) { return 0; }
 void port_write_data(int, uint8_t) { ++stub_writes; }
 uint8_t port_read_status(int)
 {

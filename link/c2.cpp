@@ -1,4 +1,5 @@
-// C2 frames bit-banged through the adapter on the parallel port's data register.
+// C2 frames bit-banged through the adapter's data register, on a parallel port
+// or on GPIO lines (port.h hides which).
 //
 // Data register (dshadow), the adapter's wiring:
 //   bit 0-2  unused, always 0
@@ -14,7 +15,6 @@
 // is nothing but the sequence of port requests.
 #include "c2.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -95,27 +95,20 @@ int C2D_READ() { return (port_read_status(fh) & STATUS_BUSY) ? 0 : 1; }
 
 void OpenPorts(const char *path)
 {
-    fh = port_open(path);
+    PortProblem problem;
+    fh = port_open(path, &problem);
     if (fh == -1) {
-        int err = errno;
-        printf("Problem opening %s\n", path);
+        printf("Problem opening %s\n", problem.name.c_str());
         fflush(stdout);
-        fprintf(stderr,
-                "harlune: %s: %s\n"
-                "  Check that the device exists (modprobe ppdev), that you may open it\n"
-                "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n",
-                path, strerror(err));
+        fprintf(stderr, "harlune: %s: %s\n%s", problem.name.c_str(), problem.detail.c_str(),
+                problem.hint.c_str());
         exit(1);
     }
     atexit(ClosePorts);
-    if (port_claim(fh) != 0) {
-        int err = errno;
+    if (port_claim(fh, &problem) != 0) {
         printf("Problem claiming %s\n", path);
         fflush(stdout);
-        fprintf(stderr,
-                "harlune: %s: %s\n"
-                "  Check that no other driver or program holds the port (lp, a printer daemon).\n",
-                path, strerror(err));
+        fprintf(stderr, "harlune: %s: %s\n%s", path, problem.detail.c_str(), problem.hint.c_str());
         exit(1);
     }
 }

@@ -1,24 +1,50 @@
-// Linux ppdev implementation of the port seam. This is the only file that
-// includes the ppdev and ioctl headers.
-#include "port.h"
-
+// The parallel port through Linux ppdev. The only file that includes the
+// ppdev headers.
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "port_backends.h"
 
 // The request numbers the adapter protocol is built on.
 static_assert(PPCLAIM == 0x708B);
 static_assert(PPWDATA == 0x40017086);
 static_assert(PPRSTATUS == 0x80017081);
 
-int port_open(const char *path) { return open(path, O_RDWR); }
+int ppdev_open(const char *path, PortProblem *problem)
+{
+    int fd = open(path, O_RDWR);
+    if (fd < 0) {
+        int err = errno;
+        problem->name = path;
+        problem->detail = strerror(err);
+        problem->hint =
+            "  Check that the device exists (modprobe ppdev), that you may open it\n"
+            "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n";
+        errno = err;
+    }
+    return fd;
+}
 
-int port_claim(int fd) { return ioctl(fd, PPCLAIM); }
+int ppdev_claim(int fd, PortProblem *problem)
+{
+    int rc = ioctl(fd, PPCLAIM);
+    if (rc != 0) {
+        int err = errno;
+        problem->detail = strerror(err);
+        problem->hint = "  Check that no other driver or program holds the port (lp, a printer daemon).\n";
+        errno = err;
+    }
+    return rc;
+}
 
-void port_write_data(int fd, uint8_t value) { ioctl(fd, PPWDATA, &value); }
+void ppdev_write_data(int fd, uint8_t value) { ioctl(fd, PPWDATA, &value); }
 
-uint8_t port_read_status(int fd)
+uint8_t ppdev_read_status(int fd)
 {
     // Stays 0x80 when the request fails: C2D reads 0, so a WAIT field or an
     // out-ready poll keeps waiting (and times out) rather than going on.
@@ -27,4 +53,4 @@ uint8_t port_read_status(int fd)
     return status;
 }
 
-void port_close(int fd) { close(fd); }
+void ppdev_close(int fd) { close(fd); }

@@ -1,0 +1,42 @@
+// The port seam: one of the two ports, chosen by the form of C2_PROG_DEV.
+#include <cstring>
+
+#include "port.h"
+#include "port_backends.h"
+
+namespace {
+bool on_gpio = false;
+}  // namespace
+
+int port_open(const char *spec, PortProblem *problem)
+{
+    PortProblem ignored;
+    on_gpio = strchr(spec, ':') != nullptr;
+    return on_gpio ? gpio_open(spec, problem ? problem : &ignored)
+                   : ppdev_open(spec, problem ? problem : &ignored);
+}
+
+int port_claim(int fd, PortProblem *problem)
+{
+    PortProblem ignored;
+    return on_gpio ? gpio_claim(fd, problem ? problem : &ignored)
+                   : ppdev_claim(fd, problem ? problem : &ignored);
+}
+
+void port_write_data(int fd, uint8_t value)
+{
+    if (on_gpio)
+        gpio_write_data(value);
+    else
+        ppdev_write_data(fd, value);
+}
+
+uint8_t port_read_status(int fd) { return on_gpio ? gpio_read_status() : ppdev_read_status(fd); }
+
+void port_close(int fd)
+{
+    if (on_gpio)
+        gpio_close(fd);
+    else
+        ppdev_close(fd);
+}

@@ -1,0 +1,19 @@
+// The two ports behind the seam; port.cpp picks one at port_open.
+#pragma once
+
+#include <cstdint>
+
+#include "port.h"
+
+int ppdev_open(const char *path, PortProblem *problem);
+int ppdev_claim(int fd, PortProblem *problem);
+void ppdev_write_data(int fd, uint8_t value);
+uint8_t ppdev_read_status(int fd);
+void ppdev_close(int fd);
+
+// spec: "chip:ck=LINE,d=LINE[,rst=LINE]".
+int gpio_open(const char *spec, PortProblem *problem);
+int gpio_claim(int fd, PortProblem *problem);
+void gpio_write_data(uint8_t value);
+uint8_t gpio_read_status();
+void gpio_close(int fd);

@@ -1,0 +1,224 @@
+// The adapter on GPIO lines of a Linux GPIO chip, through the character
+// device's v2 line requests. The only file that includes the GPIO headers.
+//
+// Each data-register byte becomes one GPIO_V2_LINE_SET_CONFIG_IOCTL that
+// gives every line its direction and, when driven, its level:
+//   C2CK  reset active (bit 3 clear) without a reset line: driven low;
+//         otherwise driver on (bit 4 clear): driven at bit 5, else input
+//   C2D   driver on (bit 6 clear): driven at bit 7, else input
+//   rst   reset active: driven low, else input (open drain: released floats)
+// A status read is one GPIO_V2_LINE_GET_VALUES_IOCTL of C2D, returned on
+// bit 7 inverted as the parallel port's BUSY input shows it.
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "port_backends.h"
+
+namespace {
+
+constexpr uint8_t RST_BIT = 0x08;
+constexpr uint8_t CK_NEN = 0x10;
+constexpr uint8_t CK_LEVEL = 0x20;
+constexpr uint8_t D_NEN = 0x40;
+constexpr uint8_t D_LEVEL = 0x80;
+
+// Positions of the lines in the request; rst only when it is given.
+enum { CK = 0, D = 1, RST = 2 };
+const char *const role_name[] = {"ck", "d", "rst"};
+
+struct Lines {
+    uint32_t offset[3] = {};
+    unsigned count = 0;  // 2, or 3 with a reset line
+};
+
+int line_fd = -1;
+bool has_rst = false;
+gpio_v2_line_config config;
+
+std::string spec_lines;  // what follows the colon
+
+// "ck=17,d=27[,rst=22]", in any order, each once, decimal offsets, no two
+// the same. An empty string, or why the list is not one.
+std::string parse_lines(const std::string &list, Lines *lines)
+{
+    bool seen[3] = {};
+    size_t pos = 0;
+    if (list.empty())
+        return "no lines given";
+    while (pos <= list.size()) {
+        size_t end = list.find(',', pos);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string item = list.substr(pos, end - pos);
+        if (item.empty())
+            return "an empty entry (a stray comma)";
+        size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            return "\"" + item + "\" is not NAME=LINE";
+        std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+        int role = -1;
+        for (int r = 0; r < 3; ++r)
+            if (key == role_name[r])
+                role = r;
+        if (role < 0)
+            return "\"" + key + "\" is not a line name (ck, d or rst)";
+        if (seen[role])
+            return std::string(role_name[role]) + " is given twice";
+        if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+            return "\"" + value + "\" is not a line number";
+        seen[role] = true;
+        lines->offset[role] = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
+        pos = end + 1;
+    }
+    if (!seen[CK] || !seen[D])
+        return "both ck and d are needed";
+    lines->count = seen[RST] ? 3 : 2;
+    for (unsigned a = 0; a < lines->count; ++a)
+        for (unsigned b = a + 1; b < lines->count; ++b)
+            if (lines->offset[a] == lines->offset[b])
+                return std::string(role_name[a]) + " and " + role_name[b] + " are the same line";
+    return {};
+}
+
+// Why the chip refused the lines, from what it says about itself.
+void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem)
+{
+    gpiochip_info chipinfo{};
+    bool known = ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &chipinfo) == 0;
+    for (unsigned r = 0; r < lines.count && known; ++r) {
+        char text[160];
+        if (lines.offset[r] >= chipinfo.lines) {
+            snprintf(text, sizeof text, "line %u (%s) is out of range: %.32s has %u lines (0 to %u)",
+                     lines.offset[r], role_name[r], chipinfo.name, chipinfo.lines,
+                     chipinfo.lines ? chipinfo.lines - 1 : 0);
+            problem->detail = text;
+            problem->hint = "  gpioinfo (or /sys/kernel/debug/gpio) lists each chip's lines.\n";
+            return;
+        }
+        gpio_v2_line_info info{};
+        info.offset = lines.offset[r];
+        if (err == EBUSY && ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 &&
+            (info.flags & GPIO_V2_LINE_FLAG_USED)) {
+            snprintf(text, sizeof text, "line %u (%s) is in use by \"%.32s\"", lines.offset[r],
+                     role_name[r], info.consumer[0] ? info.consumer : "another program");
+            problem->detail = text;
+            problem->hint =
+                "  Stop the program or driver that holds it, or wire the adapter to free lines\n"
+                "  (gpioinfo shows which lines are in use and by whom).\n";
+            return;
+        }
+    }
+    problem->detail = strerror(err);
+    if (!known && err == ENOTTY) {
+        problem->detail = "not a GPIO chip (" + problem->detail + ")";
+        problem->hint = "  Name a GPIO character device (ls /dev/gpiochip*) before the colon.\n";
+        return;
+    }
+    problem->hint = "  Check the line numbers with gpioinfo (or /sys/kernel/debug/gpio).\n";
+}
+
+}  // namespace
+
+int gpio_open(const char *spec, PortProblem *problem)
+{
+    const char *colon = strchr(spec, ':');
+    std::string chip(spec, static_cast<size_t>(colon - spec));
+    spec_lines = colon + 1;
+    int fd = open(chip.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        problem->name = chip;
+        problem->detail = strerror(err);
+        problem->hint =
+            "  Check that the chip exists (ls /dev/gpiochip*), that you may open it\n"
+            "  (the gpio group or a udev rule) and that C2_PROG_DEV names the right chip.\n";
+        errno = err;
+    }
+    return fd;
+}
+
+int gpio_claim(int fd, PortProblem *problem)
+{
+    Lines lines;
+    std::string wrong = parse_lines(spec_lines, &lines);
+    if (!wrong.empty()) {
+        problem->detail = "malformed line list: " + wrong;
+        problem->hint =
+            "  Name the lines as C2_PROG_DEV=/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE],\n"
+            "  for example /dev/gpiochip0:ck=17,d=27.\n";
+        errno = EINVAL;
+        return -1;
+    }
+
+    // Every line an input: nothing is driven until the first write.
+    gpio_v2_line_request request{};
+    for (unsigned r = 0; r < lines.count; ++r)
+        request.offsets[r] = lines.offset[r];
+    request.num_lines = lines.count;
+    strncpy(request.consumer, "harlune", sizeof request.consumer - 1);
+    request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    if (ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
+        int err = errno;
+        explain_refusal(fd, err, lines, problem);
+        errno = err;
+        return -1;
+    }
+    line_fd = request.fd;
+    has_rst = lines.count == 3;
+    config = {};
+    config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
+    config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    config.attrs[1].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    return 0;
+}
+
+void gpio_write_data(uint8_t value)
+{
+    uint64_t driven = 0, high = 0;
+    bool reset = !(value & RST_BIT);
+    if (reset && !has_rst) {
+        driven |= 1u << CK;
+    } else if (!(value & CK_NEN)) {
+        driven |= 1u << CK;
+        high |= (value & CK_LEVEL) ? 1u << CK : 0;
+    }
+    if (!(value & D_NEN)) {
+        driven |= 1u << D;
+        high |= (value & D_LEVEL) ? 1u << D : 0;
+    }
+    if (reset && has_rst)
+        driven |= 1u << RST;
+
+    config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    config.num_attrs = driven ? 2 : 0;
+    config.attrs[0].mask = driven;
+    config.attrs[1].attr.values = high;
+    config.attrs[1].mask = driven;
+    ioctl(line_fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &config);
+}
+
+uint8_t gpio_read_status()
+{
+    // A failed request reads C2D low, as on the parallel port.
+    gpio_v2_line_values values{};
+    values.mask = 1u << D;
+    if (ioctl(line_fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0)
+        return 0x80;
+    return (values.bits & (1u << D)) ? 0x00 : 0x80;
+}
+
+void gpio_close(int fd)
+{
+    if (line_fd >= 0)
+        close(line_fd);
+    line_fd = -1;
+    close(fd);
+}
