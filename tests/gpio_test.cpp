@@ -1,0 +1,208 @@
+// The real harlune binary on GPIO lines of the simulated chip: the same wire,
+// flash, files, texts and statuses as on the parallel port, one line request
+// per data-register write, and the chip's refusals as messages.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "support.h"
+
+using support::Result;
+using support::RunOptions;
+using support::TempDir;
+
+namespace {
+
+const char CHIP_NO_RST[] = "/dev/gpiochip0:ck=17,d=27";
+const char CHIP_RST[] = "/dev/gpiochip0:rst=22,d=27,ck=17";
+
+// What a data-register byte means on the lines, as "G<ck><d><rst>": 0/1
+// driven low/high, z input, - no such line. Without a reset line the reset
+// control holds C2CK low itself.
+std::string lines_of(uint8_t b, bool rst)
+{
+    bool reset = !(b & 0x08);
+    char ck = reset && !rst ? '0' : !(b & 0x10) ? ((b & 0x20) ? '1' : '0') : 'z';
+    char d = !(b & 0x40) ? ((b & 0x80) ? '1' : '0') : 'z';
+    char r = !rst ? '-' : reset ? '0' : 'z';
+    return {'G', ck, d, r};
+}
+
+// A parallel-port trace as the GPIO port must show it: each data-register
+// write one line request, each status read one read of C2D (BUSY inverted).
+// Delays and the claim are left out of both.
+std::string as_gpio(const std::string &parallel, bool rst)
+{
+    std::istringstream in(parallel);
+    std::string out;
+    for (std::string t; in >> t;) {
+        std::string g;
+        if (t[0] == 'W')
+            g = lines_of(static_cast<uint8_t>(std::stoul(t.substr(1), nullptr, 16)), rst);
+        else if (t[0] == 'R')
+            g = (std::stoul(t.substr(1), nullptr, 16) & 0x80) ? "g0" : "g1";
+        else if (t[0] == 'C' || t[0] == 'D')
+            continue;
+        else
+            g = "?" + t;
+        out += (out.empty() ? "" : " ") + g;
+    }
+    return out;
+}
+
+std::string requests_only(const std::string &gpio)
+{
+    std::istringstream in(gpio);
+    std::string out;
+    for (std::string t; in >> t;)
+        if (t[0] == 'G' || t[0] == 'g')
+            out += (out.empty() ? "" : " ") + t;
+    return out;
+}
+
+struct Port {
+    const char *name;
+    const char *dev;  // C2_PROG_DEV; empty: the parallel port
+    bool rst;
+};
+const Port PARALLEL{"parallel", "", false};
+const Port PORTS[] = {{"gpio", CHIP_NO_RST, false}, {"gpio_rst", CHIP_RST, true}};
+
+class Gpio : public ::testing::Test {
+protected:
+    Result run(const Port &port, std::vector<std::string> args, std::vector<std::string> env = {}, bool trace = true)
+    {
+        RunOptions o;
+        o.env = std::move(env);
+        o.env.push_back("HARLUNE_SIM_GPIO_WIRING=ck=17,d=27" + std::string(port.rst ? ",rst=22" : ""));
+        if (*port.dev)
+            o.env.push_back(std::string("C2_PROG_DEV=") + port.dev);
+        o.trace = trace;
+        o.flash_file = flash;
+        Result r = support::run_harlune(args, o);
+        EXPECT_TRUE(r.faults.empty()) << port.name << ": " << r.faults.front();
+        return r;
+    }
+    // "using ..." or the default-port line differs between the ports.
+    static std::string after_first_line(const std::string &out) { return out.substr(out.find('\n') + 1); }
+
+    TempDir tmp;
+    std::string flash = tmp.path("flash.bin");
+    std::string image = tmp.path("image.bin"), back = tmp.path("back.bin");
+};
+
+// Whole flash: program over old content (needs the erase), verify, read back.
+// Every request matches the parallel port's, and so do the decoded frames,
+// the flash, the file and the texts.
+TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
+{
+    auto img = support::random_bytes(0x3E00, 41), old = support::random_bytes(0x4000, 42);
+    support::write_file(image, img);
+    struct Step {
+        std::vector<std::string> args;
+    } steps[] = {{{"p", image}}, {{"v", image}}, {{"r", back}}};
+    std::vector<Result> reference;
+    std::vector<uint8_t> ref_back;
+    support::write_file(flash, old);
+    for (const Step &s : steps)
+        reference.push_back(run(PARALLEL, s.args));
+    ref_back = support::read_file(back);
+    ASSERT_EQ(ref_back, img);
+    const std::vector<uint8_t> ref_flash = support::read_file(flash);
+
+    for (const Port &port : PORTS) {
+        SCOPED_TRACE(port.name);
+        support::write_file(flash, old);
+        std::remove(back.c_str());
+        for (size_t i = 0; i < std::size(steps); ++i) {
+            Result r = run(port, steps[i].args);
+            EXPECT_EQ(r.status, reference[i].status);
+            EXPECT_EQ(r.out, "using " + std::string(port.dev) + "\n" + after_first_line(reference[i].out));
+            EXPECT_EQ(r.err, reference[i].err);
+            EXPECT_EQ(r.frames, reference[i].frames);
+            EXPECT_EQ(r.report["claims"], 1u);
+            EXPECT_EQ(r.report["writes"], reference[i].report["writes"]);
+            EXPECT_EQ(r.report["reads"], reference[i].report["reads"]);
+            EXPECT_EQ(r.report["strobes"], reference[i].report["strobes"]);
+            EXPECT_TRUE(requests_only(r.trace) == as_gpio(reference[i].trace, port.rst))
+                << "the line requests differ from the data-register writes";
+        }
+        EXPECT_TRUE(support::read_file(flash) == ref_flash);
+        EXPECT_EQ(support::read_file(back), img);
+    }
+}
+
+// A strobe held 100 us inside a block write resets the target on either
+// port; the tool redoes the block the same way on both and ends exact.
+TEST_F(Gpio, StalledStrobeIsRecoveredAsOnTheParallelPort)
+{
+    auto img = support::random_bytes(1500, 43);
+    support::write_file(image, img);
+    const std::vector<std::string> stall = {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_AT=20000"};
+    support::write_file(flash, std::vector<uint8_t>(0x4000, 0xFF));
+    Result ref = run(PARALLEL, {"p", image}, stall);
+    ASSERT_EQ(ref.status, 0);
+    ASSERT_EQ(ref.report["unplanned_resets"], 1u);
+    ASSERT_NE(ref.err.find("disturbed"), std::string::npos);
+    for (const Port &port : PORTS) {
+        SCOPED_TRACE(port.name);
+        support::write_file(flash, std::vector<uint8_t>(0x4000, 0xFF));
+        Result r = run(port, {"p", image}, stall);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, ref.err);
+        EXPECT_EQ(after_first_line(r.out), after_first_line(ref.out));
+        EXPECT_EQ(r.report["unplanned_resets"], 1u);
+        EXPECT_EQ(r.frames, ref.frames);
+        EXPECT_TRUE(requests_only(r.trace) == as_gpio(ref.trace, port.rst));
+        auto now = support::read_file(flash);
+        EXPECT_TRUE(std::equal(img.begin(), img.end(), now.begin()));
+    }
+}
+
+// Lines that cannot be had end the run before anything is driven, with the
+// parallel port's texts and status and a reason on stderr.
+TEST_F(Gpio, LinesThatCannotBeHad)
+{
+    struct Case {
+        const char *dev;
+        std::vector<std::string> env;
+        const char *first_line;  // after "using <dev>"
+        const char *reason;
+    } cases[] = {
+        {"/dev/gpiochip7:ck=17,d=27", {}, "Problem opening /dev/gpiochip7", "No such file or directory"},
+        {"/dev/gpiochip0:ck=17", {}, "Problem claiming /dev/gpiochip0:ck=17", "both ck and d are needed"},
+        {"/dev/gpiochip0:", {}, "Problem claiming /dev/gpiochip0:", "no lines given"},
+        {"/dev/gpiochip0:ck=17,d=17", {}, "Problem claiming /dev/gpiochip0:ck=17,d=17", "same line"},
+        {"/dev/gpiochip0:ck=17,d=2x", {}, "Problem claiming /dev/gpiochip0:ck=17,d=2x", "\"2x\" is not a line number"},
+        {"/dev/gpiochip0:ck=17,d=27,", {}, "Problem claiming /dev/gpiochip0:ck=17,d=27,", "stray comma"},
+        {"/dev/gpiochip0:clk=17,d=27", {}, "Problem claiming /dev/gpiochip0:clk=17,d=27", "not a line name"},
+        {"/dev/gpiochip0:ck=17,d=54", {}, "Problem claiming /dev/gpiochip0:ck=17,d=54",
+         "line 54 (d) is out of range: gpiochip0 has 54 lines (0 to 53)"},
+        {"/dev/gpiochip0:ck=17,d=27", {"HARLUNE_SIM_GPIO_BUSY=27"}, "Problem claiming /dev/gpiochip0:ck=17,d=27",
+         "line 27 (d) is in use by"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.dev);
+        std::vector<std::string> env = c.env;
+        env.push_back(std::string("C2_PROG_DEV=") + c.dev);
+        Result r = run(PARALLEL, {"r", back}, env, false);
+        EXPECT_EQ(r.out, "using " + std::string(c.dev) + "\n" + c.first_line + "\n");
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.report["writes"], 0u);
+    }
+}
+
+// A stop signal in the middle of a program leaves the lines released and the
+// status of the parallel port.
+TEST_F(Gpio, StopSignalReleasesTheLines)
+{
+    support::write_file(image, support::random_bytes(3000, 44));
+    support::write_file(flash, std::vector<uint8_t>(0x4000, 0xFF));
+    Result r = run(PORTS[0], {"p", image}, {"HARLUNE_SIM_SIGNAL=15@200000"});
+    EXPECT_EQ(r.status, 128 + 15);
+    EXPECT_EQ(support::last_requests(r.trace, 4),
+              (std::vector<std::string>{"G0z-", "G1z-", "G1z-", "Gzz-"}));  // reset pulse, release
+}
+
+}  // namespace
