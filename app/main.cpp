@@ -1,5 +1,5 @@
 // harlune: program, verify and read back a C2 target's flash through a
-// parallel-port adapter.
+// parallel-port adapter or GPIO lines.
 #include <algorithm>
 #include <cerrno>
 #include <climits>

@@ -1,5 +1,5 @@
-// C2 link over a PC parallel port (ppdev) and the adapter on its data
-// register. This header is the only way to the port: open and claim it, drive
+// C2 link over the adapter's data register, on a PC parallel port (ppdev) or
+// on GPIO lines of a Linux GPIO chip. This header is the only way to the port: open and claim it, drive
 // and release the C2 lines, pulse the reset, run the four C2 frames.
 #pragma once
 
