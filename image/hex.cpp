@@ -80,12 +80,9 @@ bool read_record(const char *path, int32_t number, const uint8_t *line, const ui
         return false;
     }
     int32_t on_line = r->bytes - 5;
-    if (on_line < r->count()) {
-        refuse(path, number, "record cut short: byte count 0x%02X, %d data bytes on the line", r->count(), on_line);
-        return false;
-    }
-    if (on_line > r->count()) {
-        refuse(path, number, "byte count 0x%02X, but %d data bytes on the line", r->count(), on_line);
+    if (on_line != r->count()) {
+        refuse(path, number, "%sbyte count 0x%02X but the line holds %d data byte%s",
+               on_line < r->count() ? "record cut short: " : "", r->count(), on_line, on_line == 1 ? "" : "s");
         return false;
     }
     uint8_t sum = 0;
