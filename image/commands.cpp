@@ -34,11 +34,16 @@ int each_block(int32_t size, Transfer transfer)
     return 0;
 }
 
-// readfile for the program and verify commands: the size, or -1 after the
-// messages (the buffer is then released).
+// readfile for the program and verify commands, Intel HEX turned into its
+// image: the size, or -1 after the messages (the buffer is then released).
 int32_t read_image(const char *path, uint8_t **image)
 {
     int32_t size = readfile(path, image);
+    if (size > 0 && is_intel_hex(path, *image, size)) {
+        uint8_t *text = *image;
+        size = parse_intel_hex(path, text, size, image);
+        free(text);
+    }
     if (size <= 0) {
         fprintf(stderr, "I can't read from %s the data to be programmed\n", path);
         free(*image);

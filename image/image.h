@@ -1,7 +1,8 @@
 // Image files and the program, verify and read-back commands.
 //
-// An image is raw binary: byte i is the flash byte at address i. Buffers are
-// malloc'd, owned by whoever asked for them, and released with free().
+// An image is raw binary: byte i is the flash byte at address i. The program
+// and verify commands also read Intel HEX files into such an image. Buffers
+// are malloc'd, owned by whoever asked for them, and released with free().
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,17 @@ int readfile(const char *path, uint8_t **buffer);
 // (c2_catch_signals) cut the write short. *opened, if given, gets the opened
 // file's status (st_mode 0 when nothing was opened).
 int writefile(const char *path, int32_t length, const uint8_t *data, struct stat *opened = nullptr);
+
+// An image file the program and verify commands read as Intel HEX: its name
+// ends in .hex or .ihx (any case) and its first byte is ':'.
+bool is_intel_hex(const char *path, const uint8_t *data, int32_t size);
+// The image that Intel HEX text describes: from address 0 to the highest byte
+// written, gaps 0xFF (erased flash). Returns its size, with *image malloc'd;
+// or -1 after one line on stderr, "harlune: path:line: what is wrong" (or a
+// failed malloc's), with *image null. Refused: a malformed line, a bad
+// checksum, an unknown record type, a byte at 64 KiB or beyond, a byte
+// written twice, no end-of-file record or anything after it, no data.
+int32_t parse_intel_hex(const char *path, const uint8_t *text, int32_t length, uint8_t **image);
 
 // Read size bytes of flash from address 0. 0, or -1 (no memory, or a block
 // read failed); on 0 *buffer belongs to the caller, on -1 it is null.

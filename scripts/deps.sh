@@ -8,8 +8,8 @@
 #
 # Optional tools; each test that needs one skips without it:
 #   valgrind  Hardening.UnderValgrindNoLeakNoError
-#   sdcc      firmware_from_sdcc (an 8051 program compiled, converted with
-#             objcopy and programmed end to end)
+#   sdcc      firmware_from_sdcc (an 8051 program compiled and programmed
+#             end to end, from its Intel HEX file and converted with objcopy)
 set -euo pipefail
 
 build=(cmake g++ make libgtest-dev)    # the tool, the simulator, the tests

@@ -36,6 +36,33 @@ std::vector<uint8_t> flash_with(const std::vector<uint8_t> &content, size_t size
     return f;
 }
 
+std::vector<uint8_t> bytes_of(const std::string &text) { return {text.begin(), text.end()}; }
+
+// Intel HEX data records for `bytes` from `address`, `per_record` bytes each.
+std::string hex_records(uint32_t address, const std::vector<uint8_t> &bytes, size_t per_record)
+{
+    std::string text;
+    char field[4];
+    for (size_t i = 0; i < bytes.size(); i += per_record) {
+        size_t n = std::min(per_record, bytes.size() - i);
+        uint32_t at = address + static_cast<uint32_t>(i);
+        std::vector<uint8_t> record = {static_cast<uint8_t>(n), static_cast<uint8_t>(at >> 8),
+                                       static_cast<uint8_t>(at), 0x00};
+        record.insert(record.end(), bytes.begin() + static_cast<long>(i), bytes.begin() + static_cast<long>(i + n));
+        uint8_t sum = 0;
+        for (uint8_t b : record)
+            sum = static_cast<uint8_t>(sum + b);
+        record.push_back(static_cast<uint8_t>(0x100 - sum));
+        text += ':';
+        for (uint8_t b : record) {
+            snprintf(field, sizeof field, "%02X", b);
+            text += field;
+        }
+        text += '\n';
+    }
+    return text;
+}
+
 struct Block {
     uint32_t code, address, length;
     bool operator==(const Block &) const = default;
@@ -334,17 +361,84 @@ TEST_F(E2e, RefusedEraseStillWritesAndVerifies)
 TEST_F(E2e, ProgramAndVerifyRefuseUnreadableImages)
 {
     support::write_file(tmp.path("empty"), {});
+    std::string bad = tmp.path("bad.hex");
+    support::write_file(bad, bytes_of(":0100000001FE\n:00000006FA\n:00000001FF\n"));
+    set_flash(support::random_bytes(0x4000, 9));
+    std::vector<uint8_t> before = flash_now();
     for (const char *cmd : {"p", "v"}) {
-        Result e = run({cmd, tmp.path("empty")});
+        Result e = run({cmd, tmp.path("empty")}, {}, true);
         EXPECT_EQ(e.err, "I can't read from " + tmp.path("empty") + " the data to be programmed\n");
         EXPECT_EQ(e.status, 255);
         EXPECT_EQ(e.out, STARTED + "\n");
+
+        // A refused Intel HEX file goes the same way: start-up, end, no flash command.
+        Result h = run({cmd, bad}, {}, true);
+        EXPECT_EQ(h.err, "harlune: " + bad + ":2: record type 0x06 unknown\n"
+                         "I can't read from " + bad + " the data to be programmed\n");
+        EXPECT_EQ(h.status, 255);
+        EXPECT_EQ(h.out, e.out);
+        EXPECT_EQ(h.trace, e.trace);
+        EXPECT_EQ(h.frames.find("AW:B4"), std::string::npos) << h.frames;
+        EXPECT_EQ(flash_now(), before);
 
         Result m = run({cmd, tmp.path("missing")});
         EXPECT_EQ(m.err, tmp.path("missing") + ": No such file or directory\n"
                          "I can't read from " + tmp.path("missing") + " the data to be programmed\n");
         EXPECT_EQ(m.status, 255);
         EXPECT_EQ(m.report["block_reads"], 0u);
+    }
+}
+
+// --- Intel HEX images ---
+
+TEST_F(E2e, IntelHexProgramsAsItsRawImage)
+{
+    // Data at 0x0000-0x13FF in one-byte records (more than 64 KiB of text), a
+    // gap, data at 0x1600-0x16FF; records out of address order.
+    auto low = support::random_bytes(0x1400, 21), high = support::random_bytes(0x100, 22);
+    std::string text = hex_records(0x1600, high, 16) + hex_records(0, low, 1) + ":00000001FF\n";
+    ASSERT_GT(text.size(), 0x10000u);
+    std::vector<uint8_t> image(0x1700, 0xFF);
+    std::copy(low.begin(), low.end(), image.begin());
+    std::copy(high.begin(), high.end(), image.begin() + 0x1600);
+    auto binary = support::random_bytes(700, 23);
+    binary[0] = 0x02;  // an 8051 LJMP, not ':'
+
+    struct Case {
+        std::string name;
+        std::vector<uint8_t> content, raw;  // the file, the raw image it stands for
+    } cases[] = {
+        {"fw.ihx", bytes_of(text), image},
+        {"raw.hex", binary, binary},                  // binary, whatever its name
+        {"text.bin", bytes_of(text.substr(0, 600)), bytes_of(text.substr(0, 600))},  // Intel HEX by content alone: raw
+    };
+    std::vector<uint8_t> start(0x4000, 0xFF);
+    start[0x3000] = 0x5F;  // beyond every image
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        support::write_file(tmp.path(c.name), c.content);
+        support::write_file(tmp.path("raw"), c.raw);
+        Result got[2][2];  // [file, raw][p, v]
+        std::vector<uint8_t> programmed[2];
+        for (int k = 0; k < 2; ++k) {
+            support::write_file(flash, start);
+            got[k][0] = run({"p", tmp.path(k ? "raw" : c.name)});
+            programmed[k] = flash_now();
+            got[k][1] = run({"v", tmp.path(k ? "raw" : c.name)});
+        }
+        for (int cmd = 0; cmd < 2; ++cmd) {
+            EXPECT_EQ(got[0][cmd].out, got[1][cmd].out);
+            EXPECT_EQ(got[0][cmd].err, "");
+            EXPECT_EQ(got[0][cmd].status, 0);
+        }
+        EXPECT_NE(got[0][1].out.find("Succesfully verified " + std::to_string(c.raw.size()) + " bytes"),
+                  std::string::npos);
+        // Over erased flash the 0xFF gap needs no erase and changes nothing.
+        EXPECT_EQ(got[0][0].out.find("erasing"), std::string::npos);
+        std::vector<uint8_t> expected = start;
+        std::copy(c.raw.begin(), c.raw.end(), expected.begin());
+        EXPECT_TRUE(programmed[0] == programmed[1]);
+        EXPECT_TRUE(programmed[0] == expected);
     }
 }
 
