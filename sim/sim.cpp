@@ -31,6 +31,16 @@ void check_config(Core& core)
     }
     if (!c.stall_ns && (!c.stall_at.empty() || c.stall_every || c.stall_one_in))
         core.fault("configuration: stall strobes chosen but no stall length; no stalls");
+    const GpioWiring& w = c.gpio_wiring;
+    if (w.ck >= c.gpio_lines || w.d >= c.gpio_lines || w.ck == w.d ||
+        (w.rst != kNoLine && (w.rst >= c.gpio_lines || w.rst == w.ck || w.rst == w.d)))
+        core.fault("configuration: GPIO wiring ck=%u d=%u rst=%d not on %u distinct lines",
+                   w.ck, w.d, w.rst == kNoLine ? -1 : static_cast<int>(w.rst), c.gpio_lines);
+    for (uint32_t offset : c.gpio_busy)
+        if (offset >= c.gpio_lines)
+            core.fault("configuration: busy GPIO line %u outside the chip", offset);
+    if (!c.gpio_chip.empty() && c.gpio_chip == c.device)
+        core.fault("configuration: the GPIO chip path is the device path; the device is served");
 }
 
 __attribute__((constructor)) void load_from_environment()
@@ -76,6 +86,7 @@ void configure(const Config& config)
     s.stall_rng.state = config.stall_seed;
     s.clock.configure();
     s.adapter.reset();
+    s.chip.configure();
     s.target.configure();
     s.wire.reset();
     load_flash(c, s.target.flash);
