@@ -73,13 +73,18 @@ bool stall_selected(Sim& s, uint64_t strobe)
 }
 
 // A data-register byte to the adapter. A strobe it makes is counted; true
-// when that strobe is picked for a stall.
+// when that strobe is picked for a stall. A number a reset pulse gave back
+// (no reset control) is not considered twice.
 bool drive(Sim& s, uint8_t data, bool reset_control)
 {
     Core& c = s.core;
     if (!s.adapter.write(data, reset_control).strobe)
         return false;
-    return stall_selected(s, ++c.stats.strobes) && c.cfg.stall_ns;
+    uint64_t strobe = ++c.stats.strobes;
+    if (strobe <= s.strobes_picked)
+        return false;
+    s.strobes_picked = strobe;
+    return stall_selected(s, strobe) && c.cfg.stall_ns;
 }
 
 // The end of a served request; a stall holds the host right after it.

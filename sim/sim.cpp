@@ -84,6 +84,7 @@ void configure(const Config& config)
     }
     check_config(c);
     s.stall_rng.state = config.stall_seed;
+    s.strobes_picked = 0;
     s.clock.configure();
     s.adapter.reset();
     s.chip.configure();
@@ -103,6 +104,7 @@ std::string frames() { return sim().core.frames; }
 const std::vector<std::string>& faults() { return sim().core.faults; }
 uint64_t fault_count() { return sim().core.fault_total; }
 const Stats& stats() { return sim().core.stats; }
+std::string report() { return report(sim().core); }
 std::vector<uint8_t>& flash() { return sim().target.flash; }
 bool programming_mode() { return sim().target.programming_mode(); }
 

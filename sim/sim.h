@@ -169,6 +169,8 @@ const std::vector<std::string>& faults();
 // All faults found, including those no longer kept as text.
 uint64_t fault_count();
 const Stats& stats();
+// Counters and faults as the report file holds them.
+std::string report();
 std::vector<uint8_t>& flash();
 bool programming_mode();
 // Write the configured output files now.

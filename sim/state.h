@@ -21,6 +21,7 @@ struct Sim {
     Adapter adapter{core, wire};
     Chip chip{core};
     Rng stall_rng;                // Config::stall_one_in (stall_seed)
+    uint64_t strobes_picked = 0;  // strobe numbers considered for a stall so far
 
     int device_fd = -1;
     bool claimed = false;
