@@ -142,8 +142,6 @@ struct Stats {
     uint64_t host_holds = 0;         // wire/real: 5 us or more from one request to the next, not asleep, reset released
     uint64_t longest_hold_ns = 0;
     uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
-
-    bool operator==(const Stats&) const = default;
 };
 
 // Reset everything (target, flash erased to 0xFF or loaded from flash_file,
