@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 
 #include "host.h"
 
@@ -69,7 +70,6 @@ TEST(Gpio, LineRequestsAreCheckedAsTheKernelDoes)
         // Nothing stays held: the plain request gets both lines, and only once.
         gpio_v2_line_request held = simtest::line_request({27, 22});
         ASSERT_EQ(chip.get_line(held), 0);
-        EXPECT_GE(held.fd, 0);
         gpio_v2_line_request again = simtest::line_request({22});
         EXPECT_EQ(chip.get_line(again), EBUSY);
         close(held.fd);
@@ -92,34 +92,27 @@ TEST(Gpio, ChipAndLineInfoShowWhoHoldsWhat)
     gpio_v2_line_request r = simtest::line_request({27, 22});
     r.config = simtest::line_config(0x68, false);  // 27 (as C2CK) an output, 22 (as C2D) an input
     ASSERT_EQ(chip.get_line(r), 0);
-    struct Line {
-        uint32_t offset;
-        int error;
-        uint64_t flags;
-        const char* consumer;
-    };
-    auto check = [&](const Line& l) {
-        SCOPED_TRACE(l.offset);
-        gpio_v2_line_info li = {};
-        li.offset = l.offset;
-        ASSERT_EQ(ioctl(chip.fd, GPIO_V2_GET_LINEINFO_IOCTL, &li) ? errno : 0, l.error);
-        if (l.error)
-            return;
-        EXPECT_EQ(li.name, "GPIO" + std::to_string(l.offset));
-        EXPECT_EQ(li.flags, l.flags);
-        EXPECT_STREQ(li.consumer, l.consumer);
-    };
     constexpr uint64_t kUsed = GPIO_V2_LINE_FLAG_USED, kIn = GPIO_V2_LINE_FLAG_INPUT,
                        kOut = GPIO_V2_LINE_FLAG_OUTPUT;
-    for (const Line& l : {Line{4, 0, kUsed | kIn, "busy"}, Line{27, 0, kUsed | kOut, "harlune"},
-                          Line{22, 0, kUsed | kIn, "harlune"}, Line{5, 0, kIn, ""},
-                          Line{54, EINVAL, 0, ""}})
-        check(l);
+    struct Line { uint32_t offset; int error; uint64_t flags; const char* consumer; };
+    auto check = [&](std::initializer_list<Line> lines) {
+        for (const Line& l : lines) {
+            SCOPED_TRACE(l.offset);
+            gpio_v2_line_info li = {};
+            li.offset = l.offset;
+            ASSERT_EQ(ioctl(chip.fd, GPIO_V2_GET_LINEINFO_IOCTL, &li) ? errno : 0, l.error);
+            if (!l.error) {
+                EXPECT_EQ(li.name, "GPIO" + std::to_string(l.offset));
+                EXPECT_EQ(li.flags, l.flags);
+                EXPECT_STREQ(li.consumer, l.consumer);
+            }
+        }
+    };
+    check({{4, 0, kUsed | kIn, "busy"}, {27, 0, kUsed | kOut, "harlune"},
+           {22, 0, kUsed | kIn, "harlune"}, {5, 0, kIn, ""}, {54, EINVAL, 0, ""}});
     close(r.fd);
     EXPECT_EQ(harlune_sim::stats().releases, 1u);
-    // Released lines are free and keep their state.
-    for (const Line& l : {Line{27, 0, kOut, ""}, Line{22, 0, kIn, ""}})
-        check(l);
+    check({{27, 0, kOut, ""}, {22, 0, kIn, ""}});  // free, in the state they were left
 }
 
 TEST(Gpio, WritesAndReadsAreTracedByLine)
@@ -140,59 +133,34 @@ TEST(Gpio, WritesAndReadsAreTracedByLine)
 
 TEST(Gpio, MisusedRequestsAreRefusedAndFaulted)
 {
-    struct Case {
-        const char* name;
-        std::function<int(Host&)> call;
-        int error;
-        const char* fault;
-    };
+    gpio_v2_line_config good = simtest::line_config(0x68, false), bad = good;
+    bad.flags |= GPIO_V2_LINE_FLAG_OUTPUT;
+    gpio_v2_line_values first = {1, 1}, third = {0, 4};
+    enum On { chip, line, released };
+    struct Case { const char* name; On on; unsigned long request; void* arg; int error; const char* fault; };
     const Case cases[] = {
-        {"a write on the chip",
-         [](Host& h) {
-             gpio_v2_line_config c = simtest::line_config(0x68, false);
-             return ioctl(h.chip(), GPIO_V2_LINE_SET_CONFIG_IOCTL, &c);
-         },
-         ENOTTY, "GPIO_V2_LINE_SET_CONFIG_IOCTL on the chip, before GPIO_V2_GET_LINE_IOCTL"},
-        {"a bad config",
-         [](Host& h) {
-             gpio_v2_line_config c = simtest::line_config(0x68, false);
-             c.flags |= GPIO_V2_LINE_FLAG_OUTPUT;
-             return ioctl(h.fd(), GPIO_V2_LINE_SET_CONFIG_IOCTL, &c);
-         },
-         EINVAL, "GPIO_V2_LINE_SET_CONFIG_IOCTL refused"},
-        {"values set on inputs",
-         [](Host& h) {
-             gpio_v2_line_values v = {1, 1};
-             return ioctl(h.fd(), GPIO_V2_LINE_SET_VALUES_IOCTL, &v);
-         },
-         EPERM, "GPIO_V2_LINE_SET_VALUES_IOCTL refused"},
-        {"values of no requested line",
-         [](Host& h) {
-             gpio_v2_line_values v = {0, 4};
-             return ioctl(h.fd(), GPIO_V2_LINE_GET_VALUES_IOCTL, &v);
-         },
-         EINVAL, "GPIO_V2_LINE_GET_VALUES_IOCTL refused"},
-        {"a released request",
-         [](Host& h) {
-             gpio_v2_line_request r = simtest::line_request({5});
-             ioctl(h.chip(), GPIO_V2_GET_LINE_IOCTL, &r);
-             close(r.fd);
-             gpio_v2_line_values v = {0, 1};
-             return ioctl(r.fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &v);
-         },
-         EBADF, "GPIO_V2_LINE_GET_VALUES_IOCTL on a released line request"},
-        {"a chip request on a line",
-         [](Host& h) {
-             gpiochip_info info;
-             return ioctl(h.fd(), GPIO_GET_CHIPINFO_IOCTL, &info);
-         },
-         ENOTTY, "unexpected ioctl request 0x8044B401"},
+        {"a write on the chip", chip, GPIO_V2_LINE_SET_CONFIG_IOCTL, &good, ENOTTY,
+         "GPIO_V2_LINE_SET_CONFIG_IOCTL on the chip, before GPIO_V2_GET_LINE_IOCTL"},
+        {"a bad config", line, GPIO_V2_LINE_SET_CONFIG_IOCTL, &bad, EINVAL,
+         "GPIO_V2_LINE_SET_CONFIG_IOCTL refused"},
+        {"values set on an input", line, GPIO_V2_LINE_SET_VALUES_IOCTL, &first, EPERM,
+         "GPIO_V2_LINE_SET_VALUES_IOCTL refused"},
+        {"values of no requested line", line, GPIO_V2_LINE_GET_VALUES_IOCTL, &third, EINVAL,
+         "GPIO_V2_LINE_GET_VALUES_IOCTL refused"},
+        {"a released request", released, GPIO_V2_LINE_GET_VALUES_IOCTL, &first, EBADF,
+         "GPIO_V2_LINE_GET_VALUES_IOCTL on a released line request"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Host h(Config{}, Port::gpio);
+        int fd = k.on == chip ? h.chip() : h.fd();
+        if (k.on == released) {
+            gpio_v2_line_request r = simtest::line_request({5});
+            ASSERT_EQ(ioctl(h.chip(), GPIO_V2_GET_LINE_IOCTL, &r), 0);
+            close(fd = r.fd);
+        }
         errno = 0;
-        EXPECT_EQ(k.call(h), -1);
+        EXPECT_EQ(ioctl(fd, k.request, k.arg), -1);
         EXPECT_EQ(errno, k.error);
         EXPECT_EQ(simtest::faults_with(k.fault), 1u) << simtest::all_faults();
         EXPECT_EQ(harlune_sim::fault_count(), 1u) << simtest::all_faults();
@@ -200,37 +168,39 @@ TEST(Gpio, MisusedRequestsAreRefusedAndFaulted)
     }
 }
 
+// What `steps` leave behind on a programmer started on `port`.
+struct Outcome {
+    std::string trace, frames, report;
+    std::vector<uint8_t> flash;
+    harlune_sim::Stats stats;
+};
+
+Outcome run(const Config& c, Port port, const std::function<void(simtest::Programmer&)>& steps)
+{
+    simtest::Programmer p(c, port);
+    steps(p);
+    EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
+    return {harlune_sim::trace(), harlune_sim::frames(), harlune_sim::report(),
+            harlune_sim::flash(), harlune_sim::stats()};
+}
+
 TEST(GpioPort, ProgrammingGoesAsOnTheParallelPort)
 {
-    struct Case {
-        const char* name;
-        Port port;
-        uint32_t rst;
-        std::string trace;  // how it starts
-    };
-    const Case cases[] = {
-        {"parallel port", Port::parallel, kNoLine, "C W20 W20 W20 D40 W28 D3 "},
-        {"GPIO ck, d", Port::gpio, kNoLine, "L G00- G00- G00- D40 G10- D3 "},
-        {"GPIO ck, d, rst", Port::gpio, 22, "L G100 G100 G100 D40 G10z D3 "},
-    };
-    std::string frames, report;
-    std::vector<uint8_t> flash;
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        simtest::Programmer p(wired(k.rst), k.port);
+    auto steps = [](simtest::Programmer& p) {
         ASSERT_TRUE(p.block_write(0x0123, {0xA5, 0x3C}));
         EXPECT_EQ(p.block_read(0x0122, 4), (std::vector<uint8_t>{0xFF, 0xA5, 0x3C, 0xFF}));
-        EXPECT_EQ(harlune_sim::trace().substr(0, k.trace.size()), k.trace);
-        EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
-        if (k.port == Port::parallel) {
-            frames = harlune_sim::frames();
-            report = harlune_sim::report();
-            flash = harlune_sim::flash();
-            continue;
-        }
-        EXPECT_EQ(harlune_sim::frames(), frames);
-        EXPECT_EQ(harlune_sim::report(), report);
-        EXPECT_EQ(harlune_sim::flash(), flash);
+    };
+    Outcome parallel = run(Config{}, Port::parallel, steps);
+    EXPECT_EQ(parallel.trace.substr(0, 26), "C W20 W20 W20 D40 W28 D3 W");
+    struct Case { uint32_t rst; std::string trace; };  // the trace's start
+    for (const Case& k : {Case{kNoLine, "L G00- G00- G00- D40 G10- D3 G"},
+                          Case{22, "L G100 G100 G100 D40 G10z D3 G"}}) {
+        SCOPED_TRACE(k.trace);
+        Outcome gpio = run(wired(k.rst), Port::gpio, steps);
+        EXPECT_EQ(gpio.trace.substr(0, k.trace.size()), k.trace);
+        EXPECT_EQ(gpio.frames, parallel.frames);
+        EXPECT_EQ(gpio.report, parallel.report);
+        EXPECT_EQ(gpio.flash, parallel.flash);
     }
 }
 
@@ -239,8 +209,8 @@ TEST(GpioPort, WithoutAResetLineALongLowFromIdleIsTheHostsResetPulse)
     using simtest::kC2ckHigh;
     struct Case {
         const char* name;
-        uint64_t stall_at;  // 100 us after this strobe (12 make the first Address Write)
-        std::function<void(Host&)> steps;
+        uint64_t stall_at;  // 100 us after this strobe (42 start programming)
+        std::function<void(simtest::Programmer&)> steps;
         uint64_t unplanned, early;  // on the GPIO lines
         uint64_t strobes_short;     // of the parallel port's
     };
@@ -253,42 +223,26 @@ TEST(GpioPort, WithoutAResetLineALongLowFromIdleIsTheHostsResetPulse)
         };
     };
     const Case cases[] = {
-        {"a stall inside a frame", 18, [](Host& h) { h.address_write(0x00); }, 1, 0, 0},
+        {"a stall inside a frame", 48, [](Host& h) { h.address_write(0x00); }, 1, 0, 0},
         {"a 40 us reset pulse", 0, [](Host& h) { h.reset_pulse(40); h.address_write(0x00); }, 0, 0, 0},
-        // Strobe 13 from idle: a stalled START when the next one follows within 2 us.
-        {"a stall, START 1 us after", 13, stalled_low(0), 1, 1, 0},
-        {"a stall, START 2 us after", 13, stalled_low(1), 0, 0, 1},
+        // Strobe 43 from idle: a stalled START when the next one follows within 2 us.
+        {"a stall, START 1 us after", 43, stalled_low(0), 1, 1, 0},
+        {"a stall, START 2 us after", 43, stalled_low(1), 0, 0, 1},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        Config c;
+        Config c;  // no reset line
         c.stall_ns = 100000;
         if (k.stall_at)
             c.stall_at = {k.stall_at};
-        std::string frames, report;
-        uint64_t strobes = 0;
-        for (Port port : {Port::parallel, Port::gpio}) {
-            Host h(c, port);
-            h.open_lines();
-            h.reset_pulse();
-            h.address_write(0x02);
-            k.steps(h);
-            const harlune_sim::Stats& st = harlune_sim::stats();
-            EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
-            if (port == Port::parallel) {
-                frames = harlune_sim::frames();
-                report = harlune_sim::report();
-                strobes = st.strobes;
-                continue;
-            }
-            EXPECT_EQ(harlune_sim::frames(), frames);
-            EXPECT_EQ(st.resets, 2u);
-            EXPECT_EQ(st.unplanned_resets, k.unplanned);
-            EXPECT_EQ(st.early_frames, k.early);
-            EXPECT_EQ(st.strobes, strobes - k.strobes_short);
-            if (!k.strobes_short) {
-                EXPECT_EQ(harlune_sim::report(), report);
-            }
+        Outcome parallel = run(c, Port::parallel, k.steps), gpio = run(c, Port::gpio, k.steps);
+        EXPECT_EQ(gpio.frames, parallel.frames);
+        EXPECT_EQ(gpio.stats.resets, 2u);
+        EXPECT_EQ(gpio.stats.unplanned_resets, k.unplanned);
+        EXPECT_EQ(gpio.stats.early_frames, k.early);
+        EXPECT_EQ(gpio.stats.strobes, parallel.stats.strobes - k.strobes_short);
+        if (!k.strobes_short) {
+            EXPECT_EQ(gpio.report, parallel.report);
         }
     }
 }
