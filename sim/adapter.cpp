@@ -4,11 +4,6 @@ namespace harlune_sim {
 
 namespace {
 constexpr uint8_t kUnused = 0x07;
-constexpr uint8_t kResetReleased = 0x08;
-constexpr uint8_t kC2ckDriverOff = 0x10;
-constexpr uint8_t kC2ckLevel = 0x20;
-constexpr uint8_t kC2dDriverOff = 0x40;
-constexpr uint8_t kC2dLevel = 0x80;
 
 constexpr uint8_t kStatusIdle = 0x78;
 constexpr uint8_t kStatusC2dLow = 0x80;
@@ -22,6 +17,7 @@ void Adapter::reset()
     target_level_ = 1;
     reset_since_ns_ = 0;
     reset_in_low_ = false;
+    reset_control_ = true;
     next_sample_ = 0;
 }
 
@@ -58,6 +54,7 @@ Lines Adapter::lines() const
     l.host_drives_c2d = host_drives_c2d();
     l.c2d = c2d();
     l.reset_held = reset_in_low_;
+    l.reset_control = reset_control_;
     return l;
 }
 
@@ -72,8 +69,9 @@ void Adapter::apply(const TargetDrive& drive)
         core_.protocol("C2D driven by host and target at once");
 }
 
-Adapter::Result Adapter::write(uint8_t data)
+Adapter::Result Adapter::write(uint8_t data, bool reset_control)
 {
+    reset_control_ = reset_control;
     if (data & kUnused)
         core_.fault("unused data-register bits set: 0x%02X", data);
     bool was_conflict = conflict();

@@ -25,6 +25,13 @@
 
 namespace harlune_sim {
 
+// Data-register bits.
+inline constexpr uint8_t kResetReleased = 0x08;
+inline constexpr uint8_t kC2ckDriverOff = 0x10;
+inline constexpr uint8_t kC2ckLevel = 0x20;
+inline constexpr uint8_t kC2dDriverOff = 0x40;
+inline constexpr uint8_t kC2dLevel = 0x80;
+
 class Adapter {
 public:
     Adapter(Core& core, Wire& wire) : core_(core), wire_(wire) {}
@@ -35,12 +42,14 @@ public:
     struct Result {
         bool strobe = false;  // C2CK went high to low through its level or driver
     };
-    // Apply a data-register byte at the current wire time.
-    Result write(uint8_t data);
+    // Apply a data-register byte at the current wire time. `reset_control`:
+    // the port has one (a GPIO chip without a reset line has not).
+    Result write(uint8_t data, bool reset_control = true);
     // The status register as a read returns it.
     uint8_t read_status();
 
     bool reset_active() const;
+    int c2ck() const { return c2ck_; }
 
 private:
     bool attached() const { return core_.cfg.attach == Attach::target; }
@@ -61,6 +70,7 @@ private:
     int target_level_ = 1;
     uint64_t reset_since_ns_ = 0;
     bool reset_in_low_ = false;  // the reset control was active in this C2CK low phase
+    bool reset_control_ = true;  // the last write's port has a reset control
     size_t next_sample_ = 0;
 };
 

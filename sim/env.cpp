@@ -118,6 +118,32 @@ bool parse_refusal(const std::string& item, Refusal& r)
     return true;
 }
 
+// ck=N,d=N[,rst=N]: distinct offsets below `lines`, each key once.
+bool parse_wiring(const char* text, uint32_t lines, GpioWiring& w)
+{
+    uint32_t found[3] = {kNoLine, kNoLine, kNoLine};  // ck, d, rst
+    static const char* const keys[] = {"ck", "d", "rst"};
+    bool ok = each_item(text, [&](const std::string& item) {
+        size_t eq = item.find('=');
+        uint64_t offset = 0;
+        if (eq == std::string::npos || !parse_number(item.c_str() + eq + 1, 10, lines - 1, offset))
+            return false;
+        for (int k = 0; k < 3; ++k)
+            if (item.compare(0, eq, keys[k]) == 0 && found[k] == kNoLine) {
+                for (uint32_t other : found)
+                    if (other == offset)
+                        return false;
+                found[k] = static_cast<uint32_t>(offset);
+                return true;
+            }
+        return false;
+    });
+    if (!ok || found[0] == kNoLine || found[1] == kNoLine)
+        return false;
+    w = {found[0], found[1], found[2]};
+    return true;
+}
+
 }  // namespace
 
 Config config_from_env()
@@ -141,6 +167,28 @@ Config config_from_env()
             reject("HARLUNE_SIM_SAMPLES", samples, "a comma list of 0 and 1");
     }
     flag("HARLUNE_SIM_CLAIM_FAIL", c.claim_fails);
+    if (const char* chip = getenv("HARLUNE_SIM_GPIO_CHIP")) {
+        if (!*chip)
+            reject("HARLUNE_SIM_GPIO_CHIP", chip, "a device path");
+        c.gpio_chip = chip;
+    }
+    number("HARLUNE_SIM_GPIO_LINES", c.gpio_lines, 1, 65535, "a line count from 1 to 65535");
+    if (const char* wiring = getenv("HARLUNE_SIM_GPIO_WIRING")) {
+        if (!parse_wiring(wiring, c.gpio_lines, c.gpio_wiring))
+            reject("HARLUNE_SIM_GPIO_WIRING", wiring,
+                   "ck=N,d=N or ck=N,d=N,rst=N: distinct line offsets on the chip");
+    }
+    if (const char* busy = getenv("HARLUNE_SIM_GPIO_BUSY")) {
+        bool ok = each_item(busy, [&](const std::string& item) {
+            uint64_t offset = 0;
+            if (!parse_number(item.c_str(), 10, c.gpio_lines - 1, offset))
+                return false;
+            c.gpio_busy.push_back(static_cast<uint32_t>(offset));
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_GPIO_BUSY", busy, "line offsets on the chip, comma separated");
+    }
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");

@@ -47,16 +47,22 @@ bool needs_mode(int flags)
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-// The device is a real descriptor (of /dev/null) the simulator answers for.
-int open_device()
+// The device and the chip are real descriptors (of /dev/null) the simulator
+// answers for.
+int open_served(const char* path)
 {
     int fd = libc::open("/dev/null", O_RDWR | O_CLOEXEC, 0);
-    if (fd >= 0)
+    if (fd >= 0 && d::is_device_path(path))
         d::device_opened(fd);
+    else if (fd >= 0)
+        d::chip_opened(fd);
     return fd;
 }
 
-bool serves(const char* path) { return d::active() && d::is_device_path(path); }
+bool serves(const char* path)
+{
+    return d::active() && (d::is_device_path(path) || d::is_chip_path(path));
+}
 
 mode_t mode_argument(int flags, va_list args)
 {
@@ -86,7 +92,7 @@ int open(const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return serves(path) ? open_device() : libc::open(path, flags, mode);
+    return serves(path) ? open_served(path) : libc::open(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
@@ -95,24 +101,26 @@ int open64(const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return serves(path) ? open_device() : libc::open64(path, flags, mode);
+    return serves(path) ? open_served(path) : libc::open64(path, flags, mode);
 }
 
 // The fortified entry points callers get with _FORTIFY_SOURCE.
 int __open_2(const char* path, int flags)
 {
-    return serves(path) ? open_device() : libc::open_2(path, flags);
+    return serves(path) ? open_served(path) : libc::open_2(path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
-    return serves(path) ? open_device() : libc::open64_2(path, flags);
+    return serves(path) ? open_served(path) : libc::open64_2(path, flags);
 }
 
 int close(int fd)
 {
     if (d::is_device(fd))
         d::device_closing(fd);
+    else if (d::is_gpio(fd))
+        d::gpio_closing(fd);
     return libc::close(fd);
 }
 
@@ -124,7 +132,12 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_end(args);
     if (d::is_device(fd))
         return d::port_request(request, arg);
-    return libc::ioctl(fd, request, arg);
+    if (d::is_gpio(fd))
+        return d::gpio_request(fd, request, arg);
+    int result = libc::ioctl(fd, request, arg);
+    if (result < 0 && errno == EBADF)
+        d::bad_descriptor(fd, request);
+    return result;
 }
 
 int usleep(useconds_t us)

@@ -1,15 +1,19 @@
-// The device and its port requests: the layer between the interposed calls
-// and the adapter. Requests go down to the adapter (then the wire and the
-// target) and are timed by the Timebase.
+// The device and the GPIO chip, and their port requests: the layer between
+// the interposed calls and the adapter. Requests go down to the adapter (then
+// the wire and the target) and are timed by the Timebase.
 #include "requests.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <linux/gpio.h>
 #include <linux/ppdev.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
+#include "libc.h"
 #include "record.h"
 #include "state.h"
 
@@ -66,6 +70,158 @@ bool stall_selected(Sim& s, uint64_t strobe)
     if (c.stall_one_in && s.stall_rng.next() % c.stall_one_in == 0)
         selected = true;
     return selected;
+}
+
+// A data-register byte to the adapter. A strobe it makes is counted; true
+// when that strobe is picked for a stall. A number a reset pulse gave back
+// (no reset control) is not considered twice.
+bool drive(Sim& s, uint8_t data, bool reset_control)
+{
+    Core& c = s.core;
+    if (!s.adapter.write(data, reset_control).strobe)
+        return false;
+    uint64_t strobe = ++c.stats.strobes;
+    if (strobe <= s.strobes_picked)
+        return false;
+    s.strobes_picked = strobe;
+    return stall_selected(s, strobe) && c.cfg.stall_ns;
+}
+
+// The end of a served request; a stall holds the host right after it.
+void finish(Sim& s, bool stall)
+{
+    end_request(s, true);
+    if (stall) {
+        ++s.core.stats.stalls;
+        s.clock.hold(s.core.cfg.stall_ns);
+    }
+}
+
+// A request not served (its fault recorded): Xnnnnnnnn, failing with `error`.
+int unserved(Sim& s, unsigned long request, int error)
+{
+    Core& c = s.core;
+    ++c.stats.others;
+    if (c.cfg.trace) {
+        char token[9] = {'X'};
+        put_hex(token + 1, request, 8);
+        append_token(c.trace, token, 9);
+    }
+    end_request(s, false);
+    errno = error;
+    return -1;
+}
+
+// 0, or -1 with errno set to `error`.
+int answer(int error)
+{
+    if (!error)
+        return 0;
+    errno = error;
+    return -1;
+}
+
+const char* gpio_name(unsigned long request)
+{
+    switch (request) {
+    case GPIO_V2_LINE_SET_CONFIG_IOCTL: return "GPIO_V2_LINE_SET_CONFIG_IOCTL";
+    case GPIO_V2_LINE_SET_VALUES_IOCTL: return "GPIO_V2_LINE_SET_VALUES_IOCTL";
+    case GPIO_V2_LINE_GET_VALUES_IOCTL: return "GPIO_V2_LINE_GET_VALUES_IOCTL";
+    default: return nullptr;
+    }
+}
+
+// GPIO_V2_GET_LINE_IOCTL: the claim.
+int get_line(Sim& s, gpio_v2_line_request& request)
+{
+    Core& c = s.core;
+    begin_request(s);
+    ++c.stats.claims;
+    if (c.cfg.trace)
+        append_token(c.trace, "L", 1);
+    int error = s.chip.check_request(request);
+    bool stall = false;
+    if (!error) {
+        int fd = libc::open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0) {
+            error = errno;
+        } else {
+            s.chip.hold(fd, request);
+            request.fd = fd;
+            stall = drive(s, s.chip.data(), s.chip.reset_wired());
+        }
+    }
+    finish(s, stall);
+    return answer(error);
+}
+
+int chip_request(Sim& s, unsigned long request, void* arg)
+{
+    switch (request) {
+    case GPIO_GET_CHIPINFO_IOCTL:
+        return answer(s.chip.chip_info(*static_cast<gpiochip_info*>(arg)));
+    case GPIO_V2_GET_LINEINFO_IOCTL:
+        return answer(s.chip.line_info(*static_cast<gpio_v2_line_info*>(arg)));
+    case GPIO_V2_GET_LINE_IOCTL:
+        return get_line(s, *static_cast<gpio_v2_line_request*>(arg));
+    default:
+        break;
+    }
+    begin_request(s);
+    if (const char* name = gpio_name(request))
+        s.core.fault("%s on the chip, before GPIO_V2_GET_LINE_IOCTL", name);
+    else
+        s.core.fault("unexpected ioctl request 0x%08lX", request);
+    return unserved(s, request, ENOTTY);
+}
+
+// SET_CONFIG and SET_VALUES are data writes, GET_VALUES a status read.
+int line_request(Sim& s, int fd, unsigned long request, void* arg)
+{
+    Core& c = s.core;
+    begin_request(s);
+    int error = 0;
+    switch (request) {
+    case GPIO_V2_LINE_SET_CONFIG_IOCTL:
+    case GPIO_V2_LINE_SET_VALUES_IOCTL: {
+        error = request == GPIO_V2_LINE_SET_CONFIG_IOCTL
+                    ? s.chip.set_config(fd, *static_cast<const gpio_v2_line_config*>(arg))
+                    : s.chip.set_values(fd, *static_cast<const gpio_v2_line_values*>(arg));
+        if (error)
+            break;
+        ++c.stats.writes;
+        if (c.cfg.trace) {
+            char token[4];
+            s.chip.token(token);
+            append_token(c.trace, token, 4);
+        }
+        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()));
+        return 0;
+    }
+    case GPIO_V2_LINE_GET_VALUES_IOCTL: {
+        auto& values = *static_cast<gpio_v2_line_values*>(arg);
+        bool with_c2d = false;
+        error = s.chip.check_get(fd, values.mask, with_c2d);
+        if (error)
+            break;
+        ++c.stats.reads;
+        int c2d = 1;
+        if (with_c2d)
+            c2d = (s.adapter.read_status() & 0x80) ? 0 : 1;
+        values.bits = s.chip.values(fd, values.mask, c2d, s.adapter.c2ck());
+        if (c.cfg.trace) {
+            char token[2] = {'g', with_c2d ? static_cast<char>('0' + c2d) : '-'};
+            append_token(c.trace, token, 2);
+        }
+        finish(s, false);
+        return 0;
+    }
+    default:
+        c.fault("unexpected ioctl request 0x%08lX", request);
+        return unserved(s, request, ENOTTY);
+    }
+    c.fault("%s refused: %s", gpio_name(request), strerror(error));
+    return unserved(s, request, error);
 }
 
 void check_claimed(Sim& s, const char* request)
@@ -143,8 +299,7 @@ int port_request(unsigned long request, void* arg)
         uint8_t data = *static_cast<const uint8_t*>(arg);
         trace_byte(c, 'W', data);
         check_claimed(s, "PPWDATA");
-        if (s.adapter.write(data).strobe)
-            stall = stall_selected(s, ++c.stats.strobes) && c.cfg.stall_ns;
+        stall = drive(s, data, true);
         break;
     }
     case kReadStatus: {
@@ -155,26 +310,64 @@ int port_request(unsigned long request, void* arg)
         trace_byte(c, 'R', status);
         break;
     }
-    default: {
-        ++c.stats.others;
-        if (c.cfg.trace) {
-            char token[9] = {'X'};
-            put_hex(token + 1, request, 8);
-            append_token(c.trace, token, 9);
-        }
+    default:
         c.fault("unexpected ioctl request 0x%08lX", request);
-        errno = ENOTTY;
-        end_request(s, false);
-        return -1;
+        return unserved(s, request, ENOTTY);
     }
-    }
-    end_request(s, true);
-    if (stall) {
-        // The host held right after its write: a gap before the next request.
-        ++c.stats.stalls;
-        s.clock.hold(c.cfg.stall_ns);
-    }
+    finish(s, stall);
     return result;
+}
+
+bool is_chip_path(const char* path)
+{
+    const Config& c = sim().core.cfg;
+    return path && !c.gpio_chip.empty() && c.gpio_chip == path && c.gpio_chip != c.device;
+}
+
+bool is_gpio(int fd)
+{
+    Sim* s = sim_if_created();
+    return fd >= 0 && s && (s->chip.is_chip(fd) || s->chip.is_request(fd));
+}
+
+void chip_opened(int fd)
+{
+    Sim& s = sim();
+    s.chip.opened(fd);
+    ++s.core.stats.opens;
+    s.dirty = true;
+}
+
+void gpio_closing(int fd)
+{
+    Sim& s = sim();
+    s.dirty = true;
+    if (!s.chip.closed(fd)) {
+        ++s.core.stats.closes;
+        return;
+    }
+    ++s.core.stats.releases;
+    save();
+}
+
+int gpio_request(int fd, unsigned long request, void* arg)
+{
+    Sim& s = sim();
+    if (s.chip.is_chip(fd))
+        return chip_request(s, request, arg);
+    return line_request(s, fd, request, arg);
+}
+
+void bad_descriptor(int fd, unsigned long request)
+{
+    Sim* s = sim_if_created();
+    if (!s || !s->active || !s->chip.was_request(fd))
+        return;
+    int saved = errno;
+    const char* name = gpio_name(request);
+    s->core.fault("%s on a released line request", name ? name : "ioctl");
+    s->dirty = true;
+    errno = saved;
 }
 
 bool replaced_clock(clockid_t clock) { return Timebase::replaced(clock); }

@@ -17,6 +17,15 @@ void device_closing(int fd);
 // PPCLAIM, PPWDATA, PPRSTATUS and anything else asked of the device.
 int port_request(unsigned long request, void* arg);
 
+// The GPIO chip and its line requests.
+bool is_chip_path(const char* path);
+bool is_gpio(int fd);
+void chip_opened(int fd);
+void gpio_closing(int fd);
+int gpio_request(int fd, unsigned long request, void* arg);
+// The C library answered EBADF for `fd`: a line request used after its release?
+void bad_descriptor(int fd, unsigned long request);
+
 // The clocks the simulator replaces, a read of one (virtual time advances)
 // and what it shows without a read.
 bool replaced_clock(clockid_t clock);

@@ -31,6 +31,16 @@ void check_config(Core& core)
     }
     if (!c.stall_ns && (!c.stall_at.empty() || c.stall_every || c.stall_one_in))
         core.fault("configuration: stall strobes chosen but no stall length; no stalls");
+    const GpioWiring& w = c.gpio_wiring;
+    if (w.ck >= c.gpio_lines || w.d >= c.gpio_lines || w.ck == w.d ||
+        (w.rst != kNoLine && (w.rst >= c.gpio_lines || w.rst == w.ck || w.rst == w.d)))
+        core.fault("configuration: GPIO wiring ck=%u d=%u rst=%d not on %u distinct lines",
+                   w.ck, w.d, w.rst == kNoLine ? -1 : static_cast<int>(w.rst), c.gpio_lines);
+    for (uint32_t offset : c.gpio_busy)
+        if (offset >= c.gpio_lines)
+            core.fault("configuration: busy GPIO line %u outside the chip", offset);
+    if (!c.gpio_chip.empty() && c.gpio_chip == c.device)
+        core.fault("configuration: the GPIO chip path is the device path; the device is served");
 }
 
 __attribute__((constructor)) void load_from_environment()
@@ -74,8 +84,10 @@ void configure(const Config& config)
     }
     check_config(c);
     s.stall_rng.state = config.stall_seed;
+    s.strobes_picked = 0;
     s.clock.configure();
     s.adapter.reset();
+    s.chip.configure();
     s.target.configure();
     s.wire.reset();
     load_flash(c, s.target.flash);
@@ -92,6 +104,7 @@ std::string frames() { return sim().core.frames; }
 const std::vector<std::string>& faults() { return sim().core.faults; }
 uint64_t fault_count() { return sim().core.fault_total; }
 const Stats& stats() { return sim().core.stats; }
+std::string report() { return report(sim().core); }
 std::vector<uint8_t>& flash() { return sim().target.flash; }
 bool programming_mode() { return sim().target.programming_mode(); }
 

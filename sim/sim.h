@@ -3,13 +3,20 @@
 // libharlune_sim.so interposes open/open64/close/ioctl, the sleep and
 // monotonic-clock calls, sched_setscheduler/sched_setparam and mlockall of the
 // process it is loaded into (LD_PRELOAD for the real harlune binary, a plain
-// link dependency for the unit tests). It serves one device path; every other
-// file goes through to the C library.
+// link dependency for the unit tests). It serves a parallel-port device path
+// and a GPIO chip path; every other file goes through to the C library.
 //
 // Port side: PPCLAIM, PPWDATA and PPRSTATUS are served; anything else is
 // recorded as a fault and fails with ENOTTY. The data-register byte drives the
 // adapter (reset control, C2CK and C2D levels and enables); the status byte is
 // 0x78 with bit 7 set when C2D is low (BUSY is inverted by the port).
+//
+// GPIO side (v2 uAPI of <linux/gpio.h>): the chip answers CHIPINFO, LINEINFO
+// and GET_LINE with the kernel's checks; a line request answers SET_CONFIG and
+// SET_VALUES (each one data write) and GET_VALUES (one status read). The lines
+// wired to C2CK, C2D and reset (Config::gpio_wiring) become the same adapter
+// byte. Without a reset line a C2CK low of 20 us or more begun between frames
+// is the host's reset pulse, unless the next START follows within 2 us.
 //
 // Time (Config::clock): in virtual_time, sleeps are recorded, not slept, and
 // CLOCK_MONOTONIC/CLOCK_MONOTONIC_RAW/CLOCK_BOOTTIME read a virtual clock that
@@ -49,10 +56,26 @@ enum class Attach {
     scripted,  // no target; status reads return Config::samples in order
 };
 
+// A chip offset wired to nothing.
+inline constexpr uint32_t kNoLine = 0xFFFFFFFF;
+
+// The chip offsets the target's wires are on.
+struct GpioWiring {
+    uint32_t ck = 17;
+    uint32_t d = 27;
+    uint32_t rst = kNoLine;  // kNoLine: no reset line, C2CK alone resets
+};
+
 struct Config {
-    std::string device = "/dev/parport0";  // the one path served
+    std::string device = "/dev/parport0";  // the parallel-port path served
     Attach attach = Attach::target;
     bool claim_fails = false;              // PPCLAIM fails with EBUSY
+
+    // The GPIO chip served beside the parallel port, on the same adapter.
+    std::string gpio_chip = "/dev/gpiochip0";  // empty: none
+    GpioWiring gpio_wiring;
+    uint32_t gpio_lines = 54;                  // lines of the chip
+    std::vector<uint32_t> gpio_busy;           // offsets held by another consumer
 
     // Target model.
     uint8_t device_id = 0x09;
@@ -101,6 +124,7 @@ struct Config {
 struct Stats {
     uint64_t opens = 0, closes = 0, claims = 0;
     uint64_t writes = 0, reads = 0, others = 0;
+    uint64_t releases = 0;                   // GPIO line requests closed
     uint64_t sleep_calls = 0, sleep_us = 0;  // sleeps asked for
     uint64_t sleep_real_us = 0;              // Clock::real: time actually spent in them
     uint64_t address_writes = 0, address_reads = 0, data_writes = 0, data_reads = 0;
@@ -131,6 +155,9 @@ const Config& config();
 //   C claim, Wxx data write, Rxx status read (value returned), Xnnnnnnnn other
 //   request, Dn n microseconds (>= 1) of wire time between two requests
 //   (an injected stall shows as one after its write).
+//   GPIO: L line request (the claim); Gabc a write, a, b, c the ck, d and rst
+//   lines: 0/1 output low/high, z input, - not requested; g0/g1 a read (the
+//   C2D value returned; g- without the d line).
 std::string trace();
 // Frame trace: AW:xx, AR:xx, DW:xx, DR:xx (one-byte value, hex; longer
 // values in full), RESET when the target saw a reset.
@@ -140,6 +167,8 @@ const std::vector<std::string>& faults();
 // All faults found, including those no longer kept as text.
 uint64_t fault_count();
 const Stats& stats();
+// Counters and faults as the report file holds them.
+std::string report();
 std::vector<uint8_t>& flash();
 bool programming_mode();
 // Write the configured output files now.

@@ -7,6 +7,7 @@
 #include "adapter.h"
 #include "clock.h"
 #include "core.h"
+#include "gpio.h"
 #include "target.h"
 #include "wire.h"
 
@@ -18,7 +19,9 @@ struct Sim {
     Target target{core};
     Wire wire{core, target};
     Adapter adapter{core, wire};
+    Chip chip{core};
     Rng stall_rng;                // Config::stall_one_in (stall_seed)
+    uint64_t strobes_picked = 0;  // strobe numbers considered for a stall so far
 
     int device_fd = -1;
     bool claimed = false;

@@ -11,6 +11,9 @@ void Wire::reset()
     wait_sample_ = false;
     low_since_ns_ = 0;
     low_strobe_ = false;
+    low_from_idle_ = false;
+    pulse_pending_ = false;
+    pulse_low_ns_ = 0;
     after_reset_ = false;
     reset_end_ns_ = 0;
 }
@@ -30,19 +33,30 @@ const char* Wire::name(Field field)
     return "?";
 }
 
+void Wire::count_low(uint64_t low)
+{
+    Stats& st = core_.stats;
+    st.lows_over_5us += low >= kStrobeLowNs;
+    st.lows_over_20us += low >= kResetLowNs;
+    st.longest_low_ns = std::max(st.longest_low_ns, low);
+}
+
 bool Wire::low_ended(const Lines& lines)
 {
     uint64_t low = core_.now_ns - low_since_ns_;
     Stats& st = core_.stats;
+    // Without a reset control the host resets through the C2CK driver.
+    bool pulse = low >= kResetLowNs && low_strobe_ && low_from_idle_ && !lines.reset_control;
     if (low_strobe_) {
-        st.lows_over_5us += low >= kStrobeLowNs;
-        st.lows_over_20us += low >= kResetLowNs;
-        st.longest_low_ns = std::max(st.longest_low_ns, low);
+        if (pulse)
+            --st.strobes;  // not a strobe after all
+        else
+            count_low(low);
         low_strobe_ = false;
     }
     if (low < kResetLowNs)
         return false;
-    bool planned = lines.reset_held;
+    bool planned = lines.reset_held || pulse;
     if (field_ != Field::idle) {
         ++st.cut_frames;
         if (planned)
@@ -52,6 +66,10 @@ bool Wire::low_ended(const Lines& lines)
         ++st.unplanned_resets;
         core_.desync = true;
     }
+    pulse_pending_ = pulse;
+    pulse_low_ns_ = low;
+    if (pulse)
+        core_.desync = false;  // the host's reset pulse: it starts afresh
     field_ = Field::idle;
     ++st.resets;
     core_.frame("RESET");
@@ -82,6 +100,7 @@ TargetDrive Wire::falling(const Lines& lines, bool strobe)
 {
     low_since_ns_ = core_.now_ns;
     low_strobe_ = strobe;
+    low_from_idle_ = field_ == Field::idle;
     wait_sample_ = false;
     sample_bit_ = -1;
     switch (field_) {
@@ -115,6 +134,14 @@ void Wire::start()
         return;
     after_reset_ = false;
     uint64_t since = low_since_ns_ - reset_end_ns_;
+    if (pulse_pending_ && since < kStartAfterResetNs) {
+        // The driver pulse was a stalled START strobe: an unplanned reset.
+        ++core_.stats.strobes;
+        count_low(pulse_low_ns_);
+        ++core_.stats.unplanned_resets;
+        core_.desync = true;
+    }
+    pulse_pending_ = false;
     if (since < kStartAfterResetNs) {
         ++core_.stats.early_frames;
         core_.protocol("frame started %llu ns after a reset (2 us needed)",

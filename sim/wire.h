@@ -15,6 +15,13 @@
 // control was never active is one the host did not plan: host and target are
 // then out of step until the host's next reset-control pulse.
 //
+// A port without a reset control (a GPIO chip without a reset line) resets
+// with the C2CK driver alone. Its low of 20 us or more begun between frames
+// (or after a reset) is then the host's reset pulse: no strobe, a planned
+// reset that ends the out-of-step state; unless the next START falls less
+// than 2 us after it, when it was a stalled START strobe after all and is
+// counted as the unplanned reset it was.
+//
 // Without a target (detached, C2D low, scripted) the target fields are
 // decoded from what the host's status reads return.
 #pragma once
@@ -32,6 +39,7 @@ struct Lines {
     bool host_drives_c2d = false;
     int c2d = 1;                   // the C2D wire level
     bool reset_held = false;       // the reset control was active in this C2CK low phase
+    bool reset_control = true;     // the port has a reset control
 };
 
 // What the target does with C2D after an edge.
@@ -64,6 +72,7 @@ private:
     static TargetDrive release() { return {TargetDrive::Act::release, 1}; }
     // The end of a C2CK low phase: true when it reset the target.
     bool low_ended(const Lines& lines);
+    void count_low(uint64_t low);
     void start();
     int host_bit(const Lines& lines);
     void end_wait(bool attached);
@@ -85,6 +94,9 @@ private:
     bool wait_sample_ = false;
     uint64_t low_since_ns_ = 0;
     bool low_strobe_ = false;     // the current low phase began with a strobe
+    bool low_from_idle_ = false;  // and began between frames
+    bool pulse_pending_ = false;  // the last reset was a driver pulse; the next START tells
+    uint64_t pulse_low_ns_ = 0;   // that pulse's low phase
     bool after_reset_ = false;    // no START since the last reset
     uint64_t reset_end_ns_ = 0;
 };

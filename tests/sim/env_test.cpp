@@ -43,6 +43,12 @@ TEST(Env, DefaultsWithoutVariables)
     EXPECT_EQ(c.stall_ns, 0u);
     EXPECT_EQ(c.flash_size, 0x4000u);
     EXPECT_TRUE(c.refusals.empty());
+    EXPECT_EQ(c.gpio_chip, "/dev/gpiochip0");
+    EXPECT_EQ(c.gpio_wiring.ck, 17u);
+    EXPECT_EQ(c.gpio_wiring.d, 27u);
+    EXPECT_EQ(c.gpio_wiring.rst, harlune_sim::kNoLine);
+    EXPECT_EQ(c.gpio_lines, 54u);
+    EXPECT_TRUE(c.gpio_busy.empty());
 }
 
 TEST(Env, EveryVariableIsParsed)
@@ -71,7 +77,11 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_FRAMES", "/tmp/f"},
              {"HARLUNE_SIM_REPORT", "/tmp/r"},
              {"HARLUNE_SIM_FLASH", "/tmp/flash"},
-             {"HARLUNE_SIM_SIGNAL", "2@100000"}});
+             {"HARLUNE_SIM_SIGNAL", "2@100000"},
+             {"HARLUNE_SIM_GPIO_CHIP", "/tmp/chip4"},
+             {"HARLUNE_SIM_GPIO_LINES", "30"},
+             {"HARLUNE_SIM_GPIO_WIRING", "rst=29,d=0,ck=3"},
+             {"HARLUNE_SIM_GPIO_BUSY", "5,29"}});
     Config c = harlune_sim::config_from_env();
     EXPECT_EQ(c.device, "/tmp/port9");
     EXPECT_EQ(c.attach, Attach::c2d_low);
@@ -110,6 +120,12 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.flash_file, "/tmp/flash");
     EXPECT_EQ(c.signal, 2);
     EXPECT_EQ(c.signal_at, 100000u);
+    EXPECT_EQ(c.gpio_chip, "/tmp/chip4");
+    EXPECT_EQ(c.gpio_lines, 30u);
+    EXPECT_EQ(c.gpio_wiring.ck, 3u);
+    EXPECT_EQ(c.gpio_wiring.d, 0u);
+    EXPECT_EQ(c.gpio_wiring.rst, 29u);
+    EXPECT_EQ(c.gpio_busy, (std::vector<uint32_t>{5, 29}));
 }
 
 TEST(Env, ScriptedSamples)
@@ -147,6 +163,14 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_STALL_EVERY", "3"},  // no HARLUNE_SIM_STALL_US
         {"HARLUNE_SIM_STALL_ONE_IN", "0"},
         {"HARLUNE_SIM_STALL_SEED", "-1"},
+        {"HARLUNE_SIM_GPIO_CHIP", ""},
+        {"HARLUNE_SIM_GPIO_LINES", "0"},
+        {"HARLUNE_SIM_GPIO_WIRING", "ck=17"},
+        {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=17"},
+        {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=27,ck=5"},
+        {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=54"},  // past the 54 lines
+        {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=27,rst"},
+        {"HARLUNE_SIM_GPIO_BUSY", "3,54"},
     };
     for (const auto& [name, value] : bad) {
         SCOPED_TRACE(std::string(name) + "=" + value);
@@ -228,6 +252,9 @@ TEST_F(Preload, ClaimFailureAndBadEnvironment)
     EXPECT_EQ(run_probe({device}, {"HARLUNE_SIM_DEVICE=" + device, "HARLUNE_SIM_SEED=x"}).status,
               2);
     EXPECT_EQ(run_probe({device}, {}).status, 3) << "another path is not served";
+    std::string chip = path("gpiochip");
+    EXPECT_EQ(run_probe({chip}, {"HARLUNE_SIM_GPIO_CHIP=" + chip}).status, 4)
+        << "the chip is served, and no PPCLAIM";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace simtest {
@@ -12,9 +13,64 @@ int claim(int fd) { return ioctl(fd, kPpclaim); }
 int write_data(int fd, uint8_t byte) { return ioctl(fd, kPpwdata, &byte); }
 int read_status(int fd, uint8_t& status) { return ioctl(fd, kPprstatus, &status); }
 
+gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets)
+{
+    gpio_v2_line_request r;
+    memset(&r, 0, sizeof r);
+    for (size_t i = 0; i < offsets.size(); ++i)
+        r.offsets[i] = offsets[i];
+    r.num_lines = static_cast<uint32_t>(offsets.size());
+    strcpy(r.consumer, "harlune");
+    r.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    return r;
+}
+
+gpio_v2_line_config line_config(uint8_t byte, bool rst)
+{
+    uint64_t outputs = 0, values = 0;
+    auto output = [&](unsigned line, bool level) {
+        outputs |= uint64_t{1} << line;
+        values |= uint64_t{level} << line;
+    };
+    bool reset = !(byte & kResetReleased);
+    if (reset && !rst)
+        output(0, false);
+    else if (!(byte & kC2ckOff))
+        output(0, byte & kC2ckHigh);
+    if (!(byte & kC2dOff))
+        output(1, byte & kC2dHigh);
+    if (rst && reset)
+        output(2, false);
+    gpio_v2_line_config c;
+    memset(&c, 0, sizeof c);
+    c.flags = GPIO_V2_LINE_FLAG_INPUT;
+    c.num_attrs = 2;
+    c.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
+    c.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    c.attrs[0].mask = outputs;
+    c.attrs[1].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    c.attrs[1].attr.values = values;
+    c.attrs[1].mask = outputs;
+    return c;
+}
+
 Host::Host(const harlune_sim::Config& config, bool claim_port)
 {
     harlune_sim::configure(config);
+    open_device(config, claim_port);
+}
+
+Host::Host(const harlune_sim::Config& config, Port port)
+{
+    harlune_sim::configure(config);
+    if (port == Port::parallel)
+        open_device(config, true);
+    else
+        request_lines(config);
+}
+
+void Host::open_device(const harlune_sim::Config& config, bool claim_port)
+{
     fd_ = open(config.device.c_str(), O_RDWR);
     if (fd_ < 0)
         throw std::runtime_error("cannot open the simulated device");
@@ -22,20 +78,46 @@ Host::Host(const harlune_sim::Config& config, bool claim_port)
         claim(fd_);
 }
 
+void Host::request_lines(const harlune_sim::Config& config)
+{
+    const harlune_sim::GpioWiring& w = config.gpio_wiring;
+    rst_ = w.rst != harlune_sim::kNoLine;
+    chip_ = open(config.gpio_chip.c_str(), O_RDWR);
+    std::vector<uint32_t> offsets = {w.ck, w.d};
+    if (rst_)
+        offsets.push_back(w.rst);
+    gpio_v2_line_request r = line_request(offsets);
+    if (chip_ < 0 || ioctl(chip_, GPIO_V2_GET_LINE_IOCTL, &r) != 0)
+        throw std::runtime_error("cannot request the simulated GPIO lines");
+    fd_ = r.fd;
+}
+
 Host::~Host()
 {
     if (fd_ >= 0)
         close(fd_);
+    if (chip_ >= 0)
+        close(chip_);
 }
 
 void Host::write(uint8_t byte)
 {
     shadow_ = byte;
-    write_data(fd_, byte);
+    if (chip_ < 0) {
+        write_data(fd_, byte);
+        return;
+    }
+    gpio_v2_line_config c = line_config(byte, rst_);
+    ioctl(fd_, GPIO_V2_LINE_SET_CONFIG_IOCTL, &c);
 }
 
 int Host::read()
 {
+    if (chip_ >= 0) {
+        gpio_v2_line_values v = {0, 2};  // the d line
+        ioctl(fd_, GPIO_V2_LINE_GET_VALUES_IOCTL, &v);
+        return (v.bits & 2) ? 1 : 0;
+    }
     uint8_t status = 0;
     read_status(fd_, status);
     return (status & 0x80) ? 0 : 1;

@@ -1,6 +1,9 @@
 // A minimal C2 host for the simulator tests: real open/ioctl calls on the
-// simulated device, the adapter's data-register bits and the four frames.
+// simulated device or GPIO chip, the adapter's data-register bits and the
+// four frames.
 #pragma once
+
+#include <linux/gpio.h>
 
 #include <cstdint>
 #include <string>
@@ -26,15 +29,31 @@ int claim(int fd);
 int write_data(int fd, uint8_t byte);
 int read_status(int fd, uint8_t& status);
 
+// GPIO: a request of `offsets` as inputs (consumer "harlune"), and the
+// data-register byte as the config of the lines ck, d and rst (if `rst`):
+// C2D output at bit 7 while bit 6 is clear; C2CK output low while reset is
+// active without a reset line, else output at bit 5 while bit 4 is clear;
+// rst output low while reset is active; every other line an input.
+gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets);
+gpio_v2_line_config line_config(uint8_t byte, bool rst);
+
+// The port a host drives.
+enum class Port { parallel, gpio };
+
 class Host {
 public:
     // Configure the simulator, open its device and claim it.
     explicit Host(const harlune_sim::Config& config = {}, bool claim_port = true);
+    // The same on `port`; on the GPIO chip the wired lines are requested
+    // (ck, d, then rst when wired) and each byte written is one SET_CONFIG.
+    Host(const harlune_sim::Config& config, Port port);
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
+    // The device, or the line request.
     int fd() const { return fd_; }
+    int chip() const { return chip_; }
     uint8_t shadow() const { return shadow_; }
 
     void write(uint8_t byte);
@@ -65,12 +84,65 @@ public:
     uint8_t get();
 
 private:
+    void open_device(const harlune_sim::Config& config, bool claim_port);
+    void request_lines(const harlune_sim::Config& config);
     void drive(int bit);
     bool wait();
 
     int fd_ = -1;
+    int chip_ = -1;
+    bool rst_ = false;  // GPIO: a reset line is wired
     uint8_t shadow_ = 0x00;
     unsigned last_wait_ = 0;
+};
+
+inline constexpr uint8_t kFpdat = 0xB4;
+inline constexpr uint8_t kAccepted = 0x0D;
+
+// A host in programming mode, with the flash commands' heads.
+struct Programmer : Host {
+    explicit Programmer(const harlune_sim::Config& c = {}, Port port = Port::parallel)
+        : Host(c, port)
+    {
+        open_lines();
+        enter_programming();
+    }
+    // Command head: select FPDAT, write the code, read the first status.
+    uint8_t head(uint8_t code)
+    {
+        address_write(kFpdat);
+        data_write(code);
+        wait_in_busy();
+        return get();
+    }
+    // Block read or write up to the second status.
+    uint8_t block_head(uint8_t code, uint16_t address, unsigned length)
+    {
+        uint8_t s = head(code);
+        if (s != kAccepted)
+            return s;
+        put(static_cast<uint8_t>(address >> 8));
+        put(static_cast<uint8_t>(address));
+        put(static_cast<uint8_t>(length));
+        return get();
+    }
+    bool block_write(uint16_t address, const std::vector<uint8_t>& data)
+    {
+        if (block_head(0x07, address, static_cast<unsigned>(data.size())) != kAccepted)
+            return false;
+        for (uint8_t b : data)
+            put(b);
+        return wait_out_ready() > 0;
+    }
+    std::vector<uint8_t> block_read(uint16_t address, unsigned length)
+    {
+        std::vector<uint8_t> out;
+        if (block_head(0x06, address, length) != kAccepted)
+            return out;
+        for (unsigned i = 0; i < (length ? length : 256); ++i)
+            out.push_back(get());
+        return out;
+    }
 };
 
 // Faults whose text contains `what`.

@@ -13,7 +13,7 @@ using simtest::Host;
 
 namespace {
 
-constexpr uint8_t kFpdat = 0xB4;
+using simtest::kFpdat;
 
 void start_programming(Host& h)
 {

@@ -10,53 +10,9 @@ using simtest::Host;
 
 namespace {
 
-constexpr uint8_t kFpdat = 0xB4;
-constexpr uint8_t kAccepted = 0x0D;
-
-// A host in programming mode.
-struct Programmer : Host {
-    explicit Programmer(const Config& c = {}) : Host(c)
-    {
-        open_lines();
-        enter_programming();
-    }
-    // Command head: select FPDAT, write the code, read the first status.
-    uint8_t head(uint8_t code)
-    {
-        address_write(kFpdat);
-        data_write(code);
-        wait_in_busy();
-        return get();
-    }
-    // Block read or write up to the second status.
-    uint8_t block_head(uint8_t code, uint16_t address, unsigned length)
-    {
-        uint8_t s = head(code);
-        if (s != kAccepted)
-            return s;
-        put(static_cast<uint8_t>(address >> 8));
-        put(static_cast<uint8_t>(address));
-        put(static_cast<uint8_t>(length));
-        return get();
-    }
-    bool block_write(uint16_t address, const std::vector<uint8_t>& data)
-    {
-        if (block_head(0x07, address, static_cast<unsigned>(data.size())) != kAccepted)
-            return false;
-        for (uint8_t b : data)
-            put(b);
-        return wait_out_ready() > 0;
-    }
-    std::vector<uint8_t> block_read(uint16_t address, unsigned length)
-    {
-        std::vector<uint8_t> out;
-        if (block_head(0x06, address, length) != kAccepted)
-            return out;
-        for (unsigned i = 0; i < (length ? length : 256); ++i)
-            out.push_back(get());
-        return out;
-    }
-};
+using simtest::kAccepted;
+using simtest::kFpdat;
+using simtest::Programmer;
 
 TEST(Target, ProgrammingModeNeedsTheControlSequenceAfterReset)
 {
