@@ -100,7 +100,9 @@ TargetDrive Wire::falling(const Lines& lines, bool strobe)
 {
     low_since_ns_ = core_.now_ns;
     low_strobe_ = strobe;
-    low_from_idle_ = field_ == Field::idle;
+    // Out of step, the decoder's field means nothing to the host: a long low
+    // then is its reset pulse as well.
+    low_from_idle_ = field_ == Field::idle || core_.desync;
     wait_sample_ = false;
     sample_bit_ = -1;
     switch (field_) {
