@@ -5,6 +5,7 @@
 #                               random image on the simulated target; with a
 #                               board: read the flash back into readback.bin
 #   scripts/run.sh p fw.bin     any harlune command line
+#   scripts/run.sh --gpio ...   the same on a simulated GPIO chip (lines 17, 27)
 #
 # C2_PROG_DEV names the port (default /dev/parport0). The simulated adapter
 # and target (flash kept in build/sim-flash.bin) stand in only when
@@ -17,12 +18,22 @@ echo "building harlune and the simulator in build/ (about a minute the first tim
 "$root/scripts/build.sh" harlune harlune_sim >/dev/null
 bin="$root/build/app/harlune"
 
-if [ -n "${C2_PROG_DEV+set}" ] || [ -e /dev/parport0 ]; then
+gpio=
+if [ "${1-}" = --gpio ]; then
+    gpio=1
+    shift
+fi
+if [ -z "$gpio" ] && { [ -n "${C2_PROG_DEV+set}" ] || [ -e /dev/parport0 ]; }; then
     if [ $# -eq 0 ]; then set -- r readback.bin; fi
     exec "$bin" "$@"
 fi
 
-echo "No parallel port at /dev/parport0: running on the SIMULATED adapter and target, not a board (flash in build/sim-flash.bin)."
+if [ -n "$gpio" ]; then
+    export C2_PROG_DEV=/dev/gpiochip0:ck=17,d=27
+    echo "Running on a SIMULATED GPIO chip ($C2_PROG_DEV) and target, not a board (flash in build/sim-flash.bin)."
+else
+    echo "No parallel port at /dev/parport0: running on the SIMULATED adapter and target, not a board (flash in build/sim-flash.bin)."
+fi
 export LD_PRELOAD="$root/build/sim/libharlune_sim.so"
 export HARLUNE_SIM_DEVICE=/dev/parport0
 export HARLUNE_SIM_FLASH="$root/build/sim-flash.bin"
