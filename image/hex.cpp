@@ -27,6 +27,12 @@ int hex_digit(uint8_t c)
 
 bool blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\r'; }
 
+// A UTF-8 byte-order mark, as some editors put first: 3, or 0.
+int32_t bom(const uint8_t *text, int32_t length)
+{
+    return length >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF ? 3 : 0;
+}
+
 // One line on stderr: "harlune: file:line: what".
 __attribute__((format(printf, 3, 4))) void refuse(const char *path, int32_t line, const char *format, ...)
 {
@@ -62,6 +68,11 @@ bool read_record(const char *path, int32_t number, const uint8_t *line, const ui
         return false;
     }
     for (const uint8_t *c = line + 1; c < end; ++c) {
+        if (*c == '\r') {
+            refuse(path, number, "carriage return in column %d: lines must end in LF or CRLF",
+                   static_cast<int>(c - line + 1));
+            return false;
+        }
         if (hex_digit(*c) < 0) {
             refuse(path, number, "not a hex digit in column %d", static_cast<int>(c - line + 1));
             return false;
@@ -119,13 +130,15 @@ bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash
     uint32_t base = 0;        // from the last 02 or 04 record
     int32_t number = 0;       // line number, from 1
     int32_t end_of_file = 0;  // line of the end-of-file record
-    for (int32_t pos = 0; pos < length;) {
+    for (int32_t pos = bom(text, length); pos < length;) {
         ++number;
         const void *newline = memchr(text + pos, '\n', static_cast<size_t>(length - pos));
         int32_t next = newline ? static_cast<int32_t>(static_cast<const uint8_t *>(newline) - text) + 1 : length;
         int32_t end = newline ? next - 1 : length;
         while (end > pos && blank(text[end - 1]))
             --end;
+        while (pos < end && blank(text[pos]))
+            ++pos;
         const uint8_t *line = text + pos;
         bool empty = end == pos;
         pos = next;
@@ -152,7 +165,7 @@ bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash
         if (type == 0x00) {
             // Absolute addresses, never wrapped: base + offset + i.
             uint64_t first = uint64_t{base} + r.offset();
-            if (first + r.count() > ADDRESS_SPACE) {
+            if (r.count() != 0 && first + r.count() > ADDRESS_SPACE) {
                 refuse(path, number, "address 0x%04llX beyond 64 KiB",
                        static_cast<unsigned long long>(first > ADDRESS_SPACE ? first : ADDRESS_SPACE));
                 return false;
@@ -191,8 +204,14 @@ bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash
 
 bool is_intel_hex(const char *path, const uint8_t *data, int32_t size)
 {
+    // HEX text that an editor began with a byte-order mark or a blank line is
+    // still HEX: programmed raw, its text would end up in the flash.
     size_t n = strlen(path);
-    return size > 0 && data[0] == ':' && (ends_with_nocase(path, n, ".hex") || ends_with_nocase(path, n, ".ihx"));
+    int32_t first = bom(data, size);
+    while (first < size && (blank(data[first]) || data[first] == '\n'))
+        ++first;
+    return first < size && data[first] == ':' &&
+           (ends_with_nocase(path, n, ".hex") || ends_with_nocase(path, n, ".ihx"));
 }
 
 int32_t parse_intel_hex(const char *path, const uint8_t *text, int32_t length, uint8_t **image)

@@ -28,7 +28,8 @@ int readfile(const char *path, uint8_t **buffer);
 int writefile(const char *path, int32_t length, const uint8_t *data, struct stat *opened = nullptr);
 
 // An image file the program and verify commands read as Intel HEX: its name
-// ends in .hex or .ihx (any case) and its first byte is ':'.
+// ends in .hex or .ihx (any case) and its first byte, after a UTF-8
+// byte-order mark and blank lines, is ':'.
 bool is_intel_hex(const char *path, const uint8_t *data, int32_t size);
 // The image that Intel HEX text describes: from address 0 to the highest byte
 // written, gaps 0xFF (erased flash). Returns its size, with *image malloc'd;

@@ -8,12 +8,12 @@ namespace {
 bool on_gpio = false;
 }  // namespace
 
-int port_open(const char *spec, PortProblem *problem)
+int port_open(const char *device, PortProblem *problem)
 {
     PortProblem ignored;
-    on_gpio = strchr(spec, ':') != nullptr;
-    return on_gpio ? gpio_open(spec, problem ? problem : &ignored)
-                   : ppdev_open(spec, problem ? problem : &ignored);
+    on_gpio = strchr(device, ':') != nullptr;
+    return on_gpio ? gpio_open(device, problem ? problem : &ignored)
+                   : ppdev_open(device, problem ? problem : &ignored);
 }
 
 int port_claim(int fd, PortProblem *problem)

@@ -16,10 +16,10 @@ struct PortProblem {
     std::string hint;    // advice, whole lines
 };
 
-// spec: C2_PROG_DEV. "/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE]" (any value
+// device: C2_PROG_DEV. "/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE]" (any value
 // with a colon) names a GPIO chip and its lines; anything else is a parallel
 // port device. The descriptor, or -1 with errno set and *problem filled.
-int port_open(const char *spec, PortProblem *problem = nullptr);
+int port_open(const char *device, PortProblem *problem = nullptr);
 // Take the port: PPCLAIM, or the GPIO line request (every line an input until
 // the first write). 0 on success, non-zero with errno set and *problem filled.
 int port_claim(int fd, PortProblem *problem = nullptr);

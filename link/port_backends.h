@@ -11,8 +11,8 @@ void ppdev_write_data(int fd, uint8_t value);
 uint8_t ppdev_read_status(int fd);
 void ppdev_close(int fd);
 
-// spec: "chip:ck=LINE,d=LINE[,rst=LINE]".
-int gpio_open(const char *spec, PortProblem *problem);
+// device: "chip:ck=LINE,d=LINE[,rst=LINE]".
+int gpio_open(const char *device, PortProblem *problem);
 int gpio_claim(int fd, PortProblem *problem);
 void gpio_write_data(uint8_t value);
 uint8_t gpio_read_status();

@@ -1,12 +1,17 @@
 // The adapter on GPIO lines of a Linux GPIO chip, through the character
 // device's v2 line requests. The only file that includes the GPIO headers.
 //
-// Each data-register byte becomes one GPIO_V2_LINE_SET_CONFIG_IOCTL that
-// gives every line its direction and, when driven, its level:
+// Each data-register byte becomes exactly one line request that gives every
+// line its direction and, when driven, its level:
 //   C2CK  reset active (bit 3 clear) without a reset line: driven low;
 //         otherwise driver on (bit 4 clear): driven at bit 5, else input
 //   C2D   driver on (bit 6 clear): driven at bit 7, else input
-//   rst   reset active: driven low, else input (open drain: released floats)
+//   rst   reset active: driven low, else input
+// The request is GPIO_V2_LINE_SET_VALUES_IOCTL when the directions are those
+// of the last write and some line is driven (a strobe, a data bit: the
+// kernel's cheap path), else GPIO_V2_LINE_SET_CONFIG_IOCTL. Inputs have the
+// chip's pull-up where it has one, as the adapter has on both wires: a
+// released C2CK lets the target run, a released C2D idles high.
 // A status read is one GPIO_V2_LINE_GET_VALUES_IOCTL of C2D, returned on
 // bit 7 inverted as the parallel port's BUSY input shows it.
 #include <fcntl.h>
@@ -39,9 +44,12 @@ struct Lines {
     unsigned count = 0;  // 2, or 3 with a reset line
 };
 
+constexpr uint64_t INPUT_FLAGS = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+
 int line_fd = -1;
 bool has_rst = false;
 gpio_v2_line_config config;
+uint64_t last_driven = ~uint64_t{0};  // none yet: the first write configures
 
 std::string spec_lines;  // what follows the colon
 
@@ -107,8 +115,12 @@ void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem
         info.offset = lines.offset[r];
         if (err == EBUSY && ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 &&
             (info.flags & GPIO_V2_LINE_FLAG_USED)) {
-            snprintf(text, sizeof text, "line %u (%s) is in use by \"%.32s\"", lines.offset[r],
-                     role_name[r], info.consumer[0] ? info.consumer : "another program");
+            if (info.consumer[0])
+                snprintf(text, sizeof text, "line %u (%s) is in use by \"%.32s\"", lines.offset[r],
+                         role_name[r], info.consumer);
+            else
+                snprintf(text, sizeof text, "line %u (%s) is in use by another program or driver",
+                         lines.offset[r], role_name[r]);
             problem->detail = text;
             problem->hint =
                 "  Stop the program or driver that holds it, or wire the adapter to free lines\n"
@@ -117,7 +129,7 @@ void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem
         }
     }
     problem->detail = strerror(err);
-    if (!known && err == ENOTTY) {
+    if (!known) {
         problem->detail = "not a GPIO chip (" + problem->detail + ")";
         problem->hint = "  Name a GPIO character device (ls /dev/gpiochip*) before the colon.\n";
         return;
@@ -127,10 +139,10 @@ void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem
 
 }  // namespace
 
-int gpio_open(const char *spec, PortProblem *problem)
+int gpio_open(const char *device, PortProblem *problem)
 {
-    const char *colon = strchr(spec, ':');
-    std::string chip(spec, static_cast<size_t>(colon - spec));
+    const char *colon = strrchr(device, ':');  // a line list holds none
+    std::string chip(device, static_cast<size_t>(colon - device));
     spec_lines = colon + 1;
     int fd = open(chip.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
@@ -164,7 +176,7 @@ int gpio_claim(int fd, PortProblem *problem)
         request.offsets[r] = lines.offset[r];
     request.num_lines = lines.count;
     strncpy(request.consumer, "harlune", sizeof request.consumer - 1);
-    request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    request.config.flags = INPUT_FLAGS;
     if (ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
         int err = errno;
         explain_refusal(fd, err, lines, problem);
@@ -173,6 +185,7 @@ int gpio_claim(int fd, PortProblem *problem)
     }
     line_fd = request.fd;
     has_rst = lines.count == 3;
+    last_driven = 0;
     config = {};
     config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
     config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_OUTPUT;
@@ -197,12 +210,20 @@ void gpio_write_data(uint8_t value)
     if (reset && has_rst)
         driven |= 1u << RST;
 
-    config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    if (driven == last_driven && driven) {
+        gpio_v2_line_values values{};
+        values.bits = high;
+        values.mask = driven;
+        ioctl(line_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values);
+        return;
+    }
+    config.flags = INPUT_FLAGS;
     config.num_attrs = driven ? 2 : 0;
     config.attrs[0].mask = driven;
     config.attrs[1].attr.values = high;
     config.attrs[1].mask = driven;
-    ioctl(line_fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &config);
+    // A refused configuration leaves the directions unknown: configure again.
+    last_driven = ioctl(line_fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &config) == 0 ? driven : ~uint64_t{0};
 }
 
 uint8_t gpio_read_status()
@@ -220,5 +241,6 @@ void gpio_close(int fd)
     if (line_fd >= 0)
         close(line_fd);
     line_fd = -1;
+    last_driven = ~uint64_t{0};
     close(fd);
 }

@@ -42,7 +42,8 @@ TEST(IntelHex, ReadAsIntelHexOnlyByNameAndFirstByte)
     } cases[] = {
         {"fw.hex", ":00000001FF", true},      {"FW.HEX", ":00000001FF", true},
         {"dir/fw.Ihx", ":00000001FF", true},  {".ihx", ":", true},
-        {"fw.hex", "\x02:00000001FF", false}, {"fw.hex", " :00000001FF", false},
+        {"fw.hex", "\x02:00000001FF", false}, {"fw.hex", " \r\n\t:00000001FF", true},
+        {"fw.hex", "\xEF\xBB\xBF:00000001FF", true}, {"fw.hex", "\xEF\xBB:00000001FF", false},
         {"fw.bin", ":00000001FF", false},     {"fw.hexx", ":00000001FF", false},
         {"fwhex", ":00000001FF", false},      {"fw.hex/x", ":00000001FF", false},
         {"fw.hex", "", false},
@@ -68,6 +69,8 @@ TEST(IntelHex, GoodFilesGiveTheirImageWithErasedGaps)
         {"lower case, CRLF, blanks, start addresses, no final newline",
          ":0400000300001234B3\r\n\r\n:02000000abcd86 \t\r\n \t\n:0400000500001234B1\t\n:00000001ff", 2, {{0, {0xAB, 0xCD}}}},
         {"last byte of 64 KiB", ":01FFFF005AA7\n:00000001FF\n", 0x10000, {{0xFFFF, {0x5A}}}},
+        {"byte-order mark, leading blanks, an empty record past 64 KiB",
+         "\xEF\xBB\xBF\n  :0100000042BD\n:020000040005F5\n:0000000000\n:00000001FF\n", 1, {{0, {0x42}}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,7 +108,8 @@ TEST(IntelHex, BadFilesAreRefusedWithTheLine)
         {"byte count too small", ":010000000102FC\n" + END, "1: byte count 0x01 but the line holds 2 data bytes"},
         {"odd digits", ":0100000001FE\n\n:00000001F\n", "3: odd number of hex digits"},
         {"not hex", ":0100000001FE\n:01000000G1FE\n" + END, "2: not a hex digit in column 10"},
-        {"no colon", " :0100000001FE\n" + END, "1: line does not start with ':'"},
+        {"no colon", "0100000001FE\n" + END, "1: line does not start with ':'"},
+        {"CR line endings", ":0100000001FE\r:00000001FF\r", "1: carriage return in column 14: lines must end in LF or CRLF"},
         {"no end-of-file record", ":0100000001FE\n\n", "3: no end-of-file record"},
         {"after the end-of-file record", ":0100000001FE\n" + END + "\n:0100010002FC\n",
          "4: data after the end-of-file record"},
