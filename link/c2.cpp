@@ -29,13 +29,6 @@ uint8_t dshadow = 0x00;
 
 namespace {
 
-constexpr uint8_t RST_BIT = 0x08;   // reset released when set
-constexpr uint8_t CK_NEN = 0x10;    // C2CK driver off when set
-constexpr uint8_t CK_LEVEL = 0x20;
-constexpr uint8_t D_NEN = 0x40;     // C2D driver off when set
-constexpr uint8_t D_LEVEL = 0x80;
-constexpr uint8_t STATUS_BUSY = 0x80;
-
 inline void set_bits(uint8_t mask)
 {
     dshadow = static_cast<uint8_t>(dshadow | mask);

@@ -9,6 +9,15 @@
 #include <cstdint>
 #include <string>
 
+// The adapter's data register, the byte every write carries:
+constexpr uint8_t RST_BIT = 0x08;   // C2CK reset control: released when set, active (C2CK low) when clear
+constexpr uint8_t CK_NEN = 0x10;    // C2CK driver off when set
+constexpr uint8_t CK_LEVEL = 0x20;
+constexpr uint8_t D_NEN = 0x40;     // C2D driver off when set
+constexpr uint8_t D_LEVEL = 0x80;
+// The status register: C2D on bit 7, inverted (the port's BUSY input).
+constexpr uint8_t STATUS_BUSY = 0x80;
+
 // Why an open or a claim failed.
 struct PortProblem {
     std::string name;    // the device for "Problem opening/claiming %s"

@@ -29,12 +29,6 @@
 
 namespace {
 
-constexpr uint8_t RST_BIT = 0x08;
-constexpr uint8_t CK_NEN = 0x10;
-constexpr uint8_t CK_LEVEL = 0x20;
-constexpr uint8_t D_NEN = 0x40;
-constexpr uint8_t D_LEVEL = 0x80;
-
 // Positions of the lines in the request; rst only when it is given.
 enum { CK = 0, D = 1, RST = 2 };
 const char *const role_name[] = {"ck", "d", "rst"};
@@ -51,7 +45,7 @@ bool has_rst = false;
 gpio_v2_line_config config;
 uint64_t last_driven = ~uint64_t{0};  // none yet: the first write configures
 
-std::string spec_lines;  // what follows the colon
+std::string line_list;  // what follows the colon
 
 // "ck=17,d=27[,rst=22]", in any order, each once, decimal offsets, no two
 // the same. An empty string, or why the list is not one.
@@ -143,7 +137,7 @@ int gpio_open(const char *device, PortProblem *problem)
 {
     const char *colon = strrchr(device, ':');  // a line list holds none
     std::string chip(device, static_cast<size_t>(colon - device));
-    spec_lines = colon + 1;
+    line_list = colon + 1;
     int fd = open(chip.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
@@ -160,7 +154,7 @@ int gpio_open(const char *device, PortProblem *problem)
 int gpio_claim(int fd, PortProblem *problem)
 {
     Lines lines;
-    std::string wrong = parse_lines(spec_lines, &lines);
+    std::string wrong = parse_lines(line_list, &lines);
     if (!wrong.empty()) {
         problem->detail = "malformed line list: " + wrong;
         problem->hint =
@@ -232,8 +226,8 @@ uint8_t gpio_read_status()
     gpio_v2_line_values values{};
     values.mask = 1u << D;
     if (ioctl(line_fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0)
-        return 0x80;
-    return (values.bits & (1u << D)) ? 0x00 : 0x80;
+        return STATUS_BUSY;
+    return (values.bits & (1u << D)) ? 0x00 : STATUS_BUSY;
 }
 
 void gpio_close(int fd)
