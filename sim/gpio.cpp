@@ -227,7 +227,7 @@ void Chip::hold(int fd, const gpio_v2_line_request& request)
     Request r{fd, {}, {request.offsets, request.offsets + request.num_lines}};
     r.consumer.assign(request.consumer, strnlen(request.consumer, sizeof request.consumer));
     if (r.consumer.empty())
-        r.consumer = "?";
+        r.consumer.push_back('?');  // not = "?": a false -Wrestrict of GCC 12 at -O2
     for (unsigned i = 0; i < request.num_lines; ++i) {
         Line& l = *line(request.offsets[i]);
         l.owner = fd;
