@@ -77,7 +77,10 @@ Adapter::Result Adapter::write(uint8_t data, bool reset_control)
     bool was_conflict = conflict();
     bool was_reset = reset_active();
     bool was_ck_on = !(data_ & kC2ckDriverOff);
+    int was_host_c2d = host_drives_c2d() ? (data_ & kC2dLevel ? 1 : 0) : -1;
     data_ = data;
+    if ((host_drives_c2d() ? (data_ & kC2dLevel ? 1 : 0) : -1) != was_host_c2d)
+        wire_.host_c2d_changed();
     bool reset = reset_active();
     if (reset)
         reset_in_low_ = true;

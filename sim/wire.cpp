@@ -13,6 +13,7 @@ void Wire::reset()
     low_strobe_ = false;
     low_from_idle_ = false;
     pulse_pending_ = false;
+    c2d_after_pulse_ = false;
     pulse_low_ns_ = 0;
     after_reset_ = false;
     reset_end_ns_ = 0;
@@ -67,6 +68,7 @@ bool Wire::low_ended(const Lines& lines)
         core_.desync = true;
     }
     pulse_pending_ = pulse;
+    c2d_after_pulse_ = false;
     pulse_low_ns_ = low;
     if (pulse)
         core_.desync = false;  // the host's reset pulse: it starts afresh
@@ -125,6 +127,12 @@ TargetDrive Wire::falling(const Lines& lines, bool strobe)
     return {};
 }
 
+void Wire::host_c2d_changed()
+{
+    if (pulse_pending_ && after_reset_)
+        c2d_after_pulse_ = true;
+}
+
 void Wire::start()
 {
     field_ = Field::ins;
@@ -136,7 +144,9 @@ void Wire::start()
         return;
     after_reset_ = false;
     uint64_t since = low_since_ns_ - reset_end_ns_;
-    if (pulse_pending_ && since < kStartAfterResetNs) {
+    // After its reset pulse the host starts a frame with START at once; after
+    // a START it drives the INS field. Either tells a stalled START strobe.
+    if (pulse_pending_ && (since < kStartAfterResetNs || c2d_after_pulse_)) {
         // The driver pulse was a stalled START strobe: an unplanned reset.
         ++core_.stats.strobes;
         count_low(pulse_low_ns_);

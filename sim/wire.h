@@ -62,6 +62,8 @@ public:
     TargetDrive released(const Lines& lines, bool rose);
     // No target: the host read the status register and saw C2D at `level`.
     void sampled(int level);
+    // The host switched its C2D driver or changed the level it drives.
+    void host_c2d_changed();
 
 private:
     enum class Field : uint8_t { idle, ins, address, length, host_data, wait, target_data, stop };
@@ -96,6 +98,7 @@ private:
     bool low_strobe_ = false;     // the current low phase began with a strobe
     bool low_from_idle_ = false;  // and began between frames
     bool pulse_pending_ = false;  // the last reset was a driver pulse; the next START tells
+    bool c2d_after_pulse_ = false; // the host changed C2D since that pulse ended
     uint64_t pulse_low_ns_ = 0;   // that pulse's low phase
     bool after_reset_ = false;    // no START since the last reset
     uint64_t reset_end_ns_ = 0;

@@ -228,6 +228,8 @@ TEST(GpioPort, WithoutAResetLineALongLowFromIdleIsTheHostsResetPulse)
         // Strobe 43 from idle: a stalled START when the next one follows within 2 us.
         {"a stall, START 1 us after", 43, stalled_low(0), 1, 1, 0},
         {"a stall, START 2 us after", 43, stalled_low(1), 0, 0, 1},
+        // The same strobe as a frame's START: the host drives INS next.
+        {"a stalled START, its frame going on", 43, [](Host& h) { h.address_write(0x00); }, 1, 0, 0},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
