@@ -1,4 +1,5 @@
 // The port seam: one of the two ports, chosen by the form of C2_PROG_DEV.
+#include <cerrno>
 #include <cstring>
 
 #include "port.h"
@@ -7,6 +8,17 @@
 namespace {
 bool on_gpio = false;
 }  // namespace
+
+int port_failed(PortProblem *problem, const char *hint, const std::string *name)
+{
+    int err = errno;
+    if (name)
+        problem->name = *name;
+    problem->detail = strerror(err);
+    problem->hint = hint;
+    errno = err;
+    return -1;
+}
 
 int port_open(const char *device, PortProblem *problem)
 {

@@ -2,8 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "port.h"
+
+// After a failed request: *problem gets name, errno's text and hint; errno
+// is kept. Returns -1.
+int port_failed(PortProblem *problem, const char *hint, const std::string *name = nullptr);
 
 int ppdev_open(const char *path, PortProblem *problem);
 int ppdev_claim(int fd, PortProblem *problem);

@@ -139,15 +139,11 @@ int gpio_open(const char *device, PortProblem *problem)
     std::string chip(device, static_cast<size_t>(colon - device));
     line_list = colon + 1;
     int fd = open(chip.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        problem->name = chip;
-        problem->detail = strerror(err);
-        problem->hint =
-            "  Check that the chip exists (ls /dev/gpiochip*), that you may open it\n"
-            "  (the gpio group or a udev rule) and that C2_PROG_DEV names the right chip.\n";
-        errno = err;
-    }
+    if (fd < 0)
+        return port_failed(problem,
+                           "  Check that the chip exists (ls /dev/gpiochip*), that you may open it\n"
+                           "  (the gpio group or a udev rule) and that C2_PROG_DEV names the right chip.\n",
+                           &chip);
     return fd;
 }
 

@@ -5,9 +5,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "port_backends.h"
 
 // The request numbers the adapter protocol is built on.
@@ -19,27 +16,20 @@ int ppdev_open(const char *path, PortProblem *problem)
 {
     int fd = open(path, O_RDWR);
     if (fd < 0) {
-        int err = errno;
-        problem->name = path;
-        problem->detail = strerror(err);
-        problem->hint =
-            "  Check that the device exists (modprobe ppdev), that you may open it\n"
-            "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n";
-        errno = err;
+        std::string name = path;
+        return port_failed(problem,
+                           "  Check that the device exists (modprobe ppdev), that you may open it\n"
+                           "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n",
+                           &name);
     }
     return fd;
 }
 
 int ppdev_claim(int fd, PortProblem *problem)
 {
-    int rc = ioctl(fd, PPCLAIM);
-    if (rc != 0) {
-        int err = errno;
-        problem->detail = strerror(err);
-        problem->hint = "  Check that no other driver or program holds the port (lp, a printer daemon).\n";
-        errno = err;
-    }
-    return rc;
+    if (ioctl(fd, PPCLAIM) != 0)
+        return port_failed(problem, "  Check that no other driver or program holds the port (lp, a printer daemon).\n");
+    return 0;
 }
 
 void ppdev_write_data(int fd, uint8_t value) { ioctl(fd, PPWDATA, &value); }
