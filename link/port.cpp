@@ -22,17 +22,13 @@ int port_failed(PortProblem *problem, const char *hint, const std::string *name)
 
 int port_open(const char *device, PortProblem *problem)
 {
-    PortProblem ignored;
     on_gpio = strchr(device, ':') != nullptr;
-    return on_gpio ? gpio_open(device, problem ? problem : &ignored)
-                   : ppdev_open(device, problem ? problem : &ignored);
+    return on_gpio ? gpio_open(device, problem) : ppdev_open(device, problem);
 }
 
 int port_claim(int fd, PortProblem *problem)
 {
-    PortProblem ignored;
-    return on_gpio ? gpio_claim(fd, problem ? problem : &ignored)
-                   : ppdev_claim(fd, problem ? problem : &ignored);
+    return on_gpio ? gpio_claim(fd, problem) : ppdev_claim(fd, problem);
 }
 
 void port_write_data(int fd, uint8_t value)

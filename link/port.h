@@ -28,10 +28,10 @@ struct PortProblem {
 // device: C2_PROG_DEV. "/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE]" (any value
 // with a colon) names a GPIO chip and its lines; anything else is a parallel
 // port device. The descriptor, or -1 with errno set and *problem filled.
-int port_open(const char *device, PortProblem *problem = nullptr);
+int port_open(const char *device, PortProblem *problem);
 // Take the port: PPCLAIM, or the GPIO line request (every line an input until
 // the first write). 0 on success, non-zero with errno set and *problem filled.
-int port_claim(int fd, PortProblem *problem = nullptr);
+int port_claim(int fd, PortProblem *problem);
 // One request that puts the data-register byte on the lines. Not examined.
 void port_write_data(int fd, uint8_t value);
 // One request that reads the status register; C2D on bit 7, inverted. A

@@ -24,6 +24,8 @@ void Adapter::reset()
 bool Adapter::reset_active() const { return !(data_ & kResetReleased); }
 bool Adapter::host_drives_c2d() const { return !(data_ & kC2dDriverOff); }
 
+int Adapter::host_c2d() const { return host_drives_c2d() ? ((data_ & kC2dLevel) ? 1 : 0) : -1; }
+
 int Adapter::c2ck_wire() const
 {
     if (reset_active())
@@ -77,9 +79,9 @@ Adapter::Result Adapter::write(uint8_t data, bool reset_control)
     bool was_conflict = conflict();
     bool was_reset = reset_active();
     bool was_ck_on = !(data_ & kC2ckDriverOff);
-    int was_host_c2d = host_drives_c2d() ? (data_ & kC2dLevel ? 1 : 0) : -1;
+    int was_host_c2d = host_c2d();
     data_ = data;
-    if ((host_drives_c2d() ? (data_ & kC2dLevel ? 1 : 0) : -1) != was_host_c2d)
+    if (host_c2d() != was_host_c2d)
         wire_.host_c2d_changed();
     bool reset = reset_active();
     if (reset)

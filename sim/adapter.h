@@ -54,6 +54,8 @@ public:
 private:
     bool attached() const { return core_.cfg.attach == Attach::target; }
     bool host_drives_c2d() const;
+    // What the host does with C2D: -1 not driven, else the level it drives.
+    int host_c2d() const;
     bool conflict() const { return host_drives_c2d() && target_on_; }
     int c2ck_wire() const;
     int c2d() const;

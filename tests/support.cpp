@@ -20,8 +20,9 @@ namespace support {
 void attach(const harlune_sim::Config &config, uint8_t shadow)
 {
     harlune_sim::configure(config);
-    fh = port_open(config.device.c_str());
-    port_claim(fh);
+    PortProblem problem;
+    fh = port_open(config.device.c_str(), &problem);
+    port_claim(fh, &problem);
     dshadow = shadow;
 }
 
