@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int CUT = C2_DISTURBED;
 
 const char *const FLASH_CHANGED = "The flash content is incomplete: program the device again";
 
@@ -34,7 +33,7 @@ int timed_out(const char *fn, const char *what)
 {
     if (cut()) {
         held_timeout = {fn, what};
-        return CUT;
+        return C2_DISTURBED;
     }
     if (what)
         fprintf(stderr, "Timed out waiting for %s in %s\n", what, fn);
@@ -44,21 +43,21 @@ int timed_out(const char *fn, const char *what)
 int select_fpdat()
 {
     AddressWrite(C2_FPDAT);
-    return cut() ? CUT : 0;
+    return cut() ? C2_DISTURBED : 0;
 }
 
 int put(const char *fn, uint8_t byte)
 {
     if (DataWrite(0, byte) == C2_TIMEOUT)
         return timed_out(fn, WAIT_FIELD);
-    return cut() ? CUT : 0;
+    return cut() ? C2_DISTURBED : 0;
 }
 
 int get(const char *fn, uint32_t *value)
 {
     if (DataRead(0, value) == C2_TIMEOUT)
         return timed_out(fn, WAIT_FIELD);
-    return cut() ? CUT : 0;
+    return cut() ? C2_DISTURBED : 0;
 }
 
 int in_busy(const char *fn)
@@ -120,7 +119,7 @@ int init_once()
     udelay(20000);  // the programming interface needs 20 ms before a command
     if (rc == C2_TIMEOUT || last == C2_TIMEOUT)
         return timed_out("c2_init", nullptr);
-    return cut() ? CUT : 0;
+    return cut() ? C2_DISTURBED : 0;
 }
 
 int block_write_once(int32_t address, const uint8_t *data, int32_t length)
@@ -190,7 +189,7 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
         c2_watch_start();
         int rc = once(address + done, n);
         uint64_t held = c2_watch_end();
-        if (rc != 0 && rc != CUT)
+        if (rc != 0 && rc != C2_DISTURBED)
             return rc;
         if (held == 0) {
             done += n;
@@ -216,7 +215,7 @@ int undisturbed(const Op &op, bool restart, int32_t address, int32_t length, Onc
                      "priority (for example chrt -f 50 harlune ...) or on a quieter machine",
                      C2_REDO_LIMIT, to_us(worst));
             say(at, text);
-            return CUT;
+            return C2_DISTURBED;
         }
         char next[64];
         if (block) {
@@ -255,7 +254,7 @@ int c2_device_id()
         AddressWrite(C2_DEVICEID);
         if (DataRead(0, &value) == C2_TIMEOUT)
             return timed_out("c2_device_id", nullptr);
-        return cut() ? CUT : 0;
+        return cut() ? C2_DISTURBED : 0;
     });
     return rc == 0 ? static_cast<int>(value & 0xFF) : rc;
 }
@@ -271,9 +270,9 @@ int poll(uint8_t mask, bool set, uint32_t limit_ms)
     c2_deadline_start(&d, limit_ms);
     for (uint32_t n = 1;; ++n) {
         if (((AddressRead() & mask) != 0) == set)
-            return cut() ? CUT : 0;
+            return cut() ? C2_DISTURBED : 0;
         if (cut() && n <= C2_ANSWER_WINDOW)
-            return CUT;
+            return C2_DISTURBED;
         if (c2_deadline_passed(&d))
             return -1;
     }
@@ -340,9 +339,3 @@ int c2_device_erase()
     });
     return rc == 0 ? 0 : -1;
 }
-
-int c2_stop_pending() { return c2_interrupted(); }
-
-void c2_stop_here() { c2_stop_if_interrupted(); }
-
-void c2_on_stop(void (*cleanup)()) { c2_interrupt_cleanup(cleanup); }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "c2_run.h"
+
 // Target registers.
 constexpr uint8_t C2_DEVICEID = 0x00;
 constexpr uint8_t C2_FPCTL = 0x02;   // programming control
@@ -28,9 +30,6 @@ constexpr uint8_t C2_DEVICE_ERASE = 0x03;
 constexpr uint32_t C2_POLL_LIMIT_MS = 1000;
 constexpr uint32_t C2_ERASE_LIMIT_MS = 20000;
 
-// Results besides 0 and -1: the strobe watchdog tripped (a poll), or a
-// command was disturbed on every try and given up (after one line on stderr).
-constexpr int C2_DISTURBED = -2;
 
 // Recovery. A command during which the strobe watchdog tripped may have been
 // cut by a target reset: it is redone from a fresh start-up, each redo noted
@@ -64,11 +63,3 @@ int c2_block_write(int32_t address, const uint8_t *data, int32_t length);
 int c2_block_read(int32_t address, uint8_t *buffer, int32_t length);
 int c2_page_erase(uint8_t page);
 int c2_device_erase();
-
-// Stop signals (SIGINT, SIGTERM, SIGHUP), which the link catches, for the
-// commands above: the pending signal or 0; stop the run now if one is
-// pending (target reset, lines released, cleanup, message, exit); the
-// cleanup a stop runs before it prints (nullptr: none).
-int c2_stop_pending();
-void c2_stop_here();
-void c2_on_stop(void (*cleanup)());

@@ -184,9 +184,9 @@ int storeprg(const char *path, int32_t length)
     // A stop signal up to the run's last check means no file: one that came
     // during the last frames stops here, before the file is opened; one that
     // comes later has the stop path remove what was written.
-    c2_stop_here();
+    c2_stop_if_interrupted();
     output_path = path;
-    c2_on_stop(remove_output);
+    c2_interrupt_cleanup(remove_output);
     int result = writefile(path, length, device, &output_stat);
     free(device);
     return result;

@@ -93,7 +93,7 @@ int writefile(const char *path, int32_t length, const uint8_t *data, struct stat
     for (int32_t done = 0; done < length;) {
         // A stop signal ends a write that waits on a slow reader; the stop
         // path says why.
-        if (c2_stop_pending()) {
+        if (c2_interrupted()) {
             close(fd);
             return -5;
         }

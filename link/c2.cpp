@@ -56,7 +56,7 @@ int wait_field()
         if (C2D_READ())
             return C2_OK;
         if (watch.held_ns != 0 && n <= C2_ANSWER_WINDOW)
-            return C2_CUT;
+            return C2_DISTURBED;
         if (c2_deadline_passed(&d))
             return C2_TIMEOUT;
     }

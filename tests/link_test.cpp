@@ -325,8 +325,8 @@ TEST_F(Link, WaitFieldAndTheWatchdog)
         uint64_t max_reads;
         bool held;
     } cases[] = {
-        {"hold between the frames", 50, 0, C2_CUT, 1, true},
-        {"stall in the 10th WAIT strobe", 0, 12 + 5 + 10, C2_CUT, 12, true},
+        {"hold between the frames", 50, 0, C2_DISTURBED, 1, true},
+        {"stall in the 10th WAIT strobe", 0, 12 + 5 + 10, C2_DISTURBED, 12, true},
         {"stall in the 1000th WAIT strobe", 0, 12 + 5 + 1000, C2_TIMEOUT, UINT64_MAX, true},
     };
     for (const Case &k : cases) {

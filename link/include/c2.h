@@ -5,8 +5,10 @@
 
 #include <cstdint>
 
+#include "c2_run.h"
+
 // Result of a data frame.
-enum { C2_OK = 0, C2_TIMEOUT = -1, C2_CUT = -2 };
+enum { C2_OK = 0, C2_TIMEOUT = -1 };  // or C2_DISTURBED
 
 // How long a WAIT field may last before the frame gives up. The target
 // answers within 10 us; a second leaves room for a slow adapter or host.
@@ -33,7 +35,7 @@ void AddressWrite(uint8_t address);
 uint8_t AddressRead();
 // Length code n carries 8 * (n + 1) bits. Both return C2_OK, C2_TIMEOUT
 // when the WAIT field did not end within C2_WAIT_LIMIT_MS (frame completed
-// with its STOP, *value left 0), or C2_CUT when the strobe watchdog tripped
+// with its STOP, *value left 0), or C2_DISTURBED when the strobe watchdog tripped
 // early in the WAIT field and the field was given up.
 int DataWrite(uint8_t code, uint32_t value);
 int DataRead(uint8_t code, uint32_t *value);
@@ -78,19 +80,3 @@ struct c2_deadline {
 void c2_deadline_start(c2_deadline *d, uint32_t limit_ms);
 // True once limit_ms have passed since the first clock read.
 bool c2_deadline_passed(c2_deadline *d);
-
-// SIGINT, SIGTERM and SIGHUP only set a flag; the next frame to start then
-// resets the target, releases the lines, runs the cleanup (if any), prints
-// "Interrupted by SIGINT" (or SIGTERM, SIGHUP) and the note (if any), and
-// exits with 128 + the signal number. A signal that was ignored when the
-// process started stays ignored.
-void c2_catch_signals();
-// Extra line printed on interruption (nullptr: none). The text must outlive the run.
-void c2_interrupt_note(const char *note);
-// Called on interruption once the lines are released, before anything is
-// printed (nullptr: none); e.g. to remove a file the run began to write.
-void c2_interrupt_cleanup(void (*cleanup)());
-// The pending signal, or 0.
-int c2_interrupted();
-// If a signal is pending, stop the run as described above; otherwise return.
-void c2_stop_if_interrupted();
