@@ -14,3 +14,11 @@ uint8_t port_read_status(int)
     return 0x00;
 }
 void port_close(int) {}
+void port_read_into(int, uint8_t *byte, uint8_t mask)
+{
+    ++stub_reads;
+    *byte = static_cast<uint8_t>(*byte | mask);
+}
+void port_sync() {}
+bool port_hold(uint32_t) { return false; }
+bool port_keeps_time() { return false; }

@@ -140,11 +140,15 @@ int block_read_once(int32_t address, uint8_t *buffer, int32_t length)
     int rc;
     if ((rc = block_head(fn, C2_BLOCK_READ, address, length)))
         return rc;
+    // Each byte lands in buffer[i] by the next frame that needs an answer:
+    // an FTDI chip sends it with the next poll (c2_sync after the loop).
     for (int32_t i = 0; i < length; ++i) {
-        uint32_t value;
-        if ((rc = out_ready(fn)) || (rc = get(fn, &value)))
+        if ((rc = out_ready(fn)))
             return rc;
-        buffer[i] = static_cast<uint8_t>(value);
+        if (DataReadByte(&buffer[i]) == C2_TIMEOUT)
+            return timed_out(fn, WAIT_FIELD);
+        if (cut())
+            return C2_DISTURBED;
     }
     return 0;
 }
@@ -301,7 +305,11 @@ int c2_block_read(int32_t address, uint8_t *buffer, int32_t length)
 {
     // A disturbed piece's bytes are read again before anyone sees them.
     int rc = undisturbed(Op{"block read", " at 0x%4.4lx", 0}, true, address, length,
-                         [address, buffer](int32_t a, int32_t n) { return block_read_once(a, buffer + (a - address), n); });
+                         [address, buffer](int32_t a, int32_t n) {
+                             int r = block_read_once(a, buffer + (a - address), n);
+                             c2_sync();
+                             return r;
+                         });
     if (rc != 0)
         return -1;
     progress_mark();

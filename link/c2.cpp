@@ -85,6 +85,7 @@ void C2D_SETL() { C2D_SET(0); }
 void C2D_SETH_EN() { C2D_SETH(); C2D_ENA(); }
 void C2D_SETL_EN() { C2D_SETL(); C2D_ENA(); }
 int C2D_READ() { return (port_read_status(fh) & STATUS_BUSY) ? 0 : 1; }
+void C2D_READ_INTO(uint8_t *byte, uint8_t mask) { port_read_into(fh, byte, mask); }
 
 void OpenPorts(const char *path)
 {
@@ -163,10 +164,10 @@ uint8_t AddressRead()
     C2D_DIS();
     for (int i = 0; i < 8; ++i) {      // ADDRESS, driven by the target
         C2CK_low_pulse();
-        if (C2D_READ())
-            result = static_cast<uint8_t>(result | (1u << i));
+        C2D_READ_INTO(&result, static_cast<uint8_t>(1u << i));
     }
     C2CK_low_pulse();                  // STOP
+    port_sync();                       // a queuing port answers the frame at once
     return result;
 }
 
@@ -194,10 +195,13 @@ int DataWrite(uint8_t code, uint32_t value)
     return rc;
 }
 
-int DataRead(uint8_t code, uint32_t *value)
+namespace {
+
+// A Data Read whose bytes land in bytes[] (zeroed) when the port delivers
+// its reads: at once, or by the next port_read_status or port_sync.
+int data_read(uint8_t code, uint8_t *bytes)
 {
     c2_stop_if_interrupted();
-    *value = 0;
     C2CK_low_pulse();                  // START
     C2D_SETL_EN();
     C2CK_low_pulse();                  // INS 0, 0
@@ -211,14 +215,32 @@ int DataRead(uint8_t code, uint32_t *value)
     if (rc == C2_OK) {
         for (int i = 0, n = 8 * ((code & 3) + 1); i < n; ++i) {   // DATA, from the target
             C2CK_low_pulse();
-            if (C2D_READ())
-                *value |= 1u << i;
+            C2D_READ_INTO(&bytes[i / 8], static_cast<uint8_t>(1u << (i % 8)));
         }
     }
     C2CK_low_pulse();                  // STOP
     udelay(1);
     return rc;
 }
+
+}  // namespace
+
+int DataRead(uint8_t code, uint32_t *value)
+{
+    uint8_t bytes[4] = {};
+    int rc = data_read(code, bytes);
+    port_sync();
+    *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    return rc;
+}
+
+int DataReadByte(uint8_t *byte)
+{
+    *byte = 0;
+    return data_read(0, byte);
+}
+
+void c2_sync() { port_sync(); }
 
 void c2_catch_signals()
 {

@@ -24,3 +24,6 @@ void C2D_SETH_EN();  // level first, then the driver
 void C2D_SETL_EN();
 // C2D as seen on BUSY (status bit 7, inverted by the port): 1 or 0.
 int C2D_READ();
+// The same read, whose answer may come later: mask is ORed into *byte if C2D
+// reads 1, at once or by the next C2D_READ or port_sync.
+void C2D_READ_INTO(uint8_t *byte, uint8_t mask);

@@ -8,6 +8,7 @@
 
 #include "c2.h"
 #include "clock.h"
+#include "port.h"
 
 strobe_watch watch = {0, 0, false, false};
 
@@ -51,6 +52,8 @@ void pause_if_due()
 
 void udelay(uint32_t us)
 {
+    if (port_hold(us))  // held on the port's own clock (FTDI)
+        return;
     uint64_t now = watch_tick();  // bounds the strobe before the delay
     uint64_t end = now + static_cast<uint64_t>(us) * 1000u;
     if (us >= SPIN_LIMIT_US) {
@@ -76,7 +79,7 @@ void c2_watch_start()
     pause_if_due();
     watch.held_ns = 0;
     watch.armed = false;
-    watch.on = true;
+    watch.on = !port_keeps_time();  // a port that times the pulses itself cannot stretch one
 }
 
 uint64_t c2_watch_held() { return watch.held_ns; }

@@ -1,12 +1,16 @@
-// The port seam: one of the two ports, chosen by the form of C2_PROG_DEV.
+// The port seam: one of the three ports, chosen by the form of C2_PROG_DEV.
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
+#include "c2.h"
 #include "port.h"
 #include "port_backends.h"
 
+const PortOps *const all_ports[3] = {&ppdev_port, &gpio_port, &ftdi_port};
+
 namespace {
-bool on_gpio = false;
+const PortOps *port = &ppdev_port;
 }  // namespace
 
 int port_failed(PortProblem *problem, const char *hint, const std::string *name)
@@ -22,29 +26,48 @@ int port_failed(PortProblem *problem, const char *hint, const std::string *name)
 
 int port_open(const char *device, PortProblem *problem)
 {
-    on_gpio = strchr(device, ':') != nullptr;
-    return on_gpio ? gpio_open(device, problem) : ppdev_open(device, problem);
-}
-
-int port_claim(int fd, PortProblem *problem)
-{
-    return on_gpio ? gpio_claim(fd, problem) : ppdev_claim(fd, problem);
-}
-
-void port_write_data(int fd, uint8_t value)
-{
-    if (on_gpio)
-        gpio_write_data(value);
+    if (strncmp(device, "ftdi:", 5) == 0)
+        port = &ftdi_port;
+    else if (strchr(device, ':') != nullptr)
+        port = &gpio_port;
     else
-        ppdev_write_data(fd, value);
+        port = &ppdev_port;
+    return port->open(device, problem);
 }
 
-uint8_t port_read_status(int fd) { return on_gpio ? gpio_read_status() : ppdev_read_status(fd); }
+int port_claim(int fd, PortProblem *problem) { return port->claim(fd, problem); }
 
-void port_close(int fd)
+void port_write_data(int fd, uint8_t value) { port->write_data(fd, value); }
+
+uint8_t port_read_status(int fd) { return port->read_status(fd); }
+
+void port_read_into(int fd, uint8_t *byte, uint8_t mask)
 {
-    if (on_gpio)
-        gpio_close(fd);
-    else
-        ppdev_close(fd);
+    if (port->read_into)
+        port->read_into(byte, mask);
+    else if (!(port->read_status(fd) & STATUS_BUSY))
+        *byte = static_cast<uint8_t>(*byte | mask);
+}
+
+void port_sync()
+{
+    if (port->sync)
+        port->sync();
+}
+
+bool port_hold(uint32_t us)
+{
+    if (!port->hold)
+        return false;
+    port->hold(us);
+    return true;
+}
+
+bool port_keeps_time() { return port->hold != nullptr; }
+
+void port_close(int fd) { port->close(fd); }
+
+const char *c2_port_name(int i)
+{
+    return i >= 0 && i < static_cast<int>(std::size(all_ports)) ? all_ports[i]->name : nullptr;
 }

@@ -1,9 +1,10 @@
 // The port seam: the only calls through which the link reaches the adapter.
-// Two ports sit behind it: a parallel port through Linux ppdev, and GPIO
-// lines on a Linux GPIO chip. The link above the seam is the same for both:
-// it writes the adapter's data-register byte and reads its status register.
-// Nothing outside link/ (but the link's tests and the benchmark) can include
-// this header.
+// Three ports sit behind it, each a table of operations (PortOps): a
+// parallel port through Linux ppdev, GPIO lines on a Linux GPIO chip, and an
+// FTDI MPSSE chip through libftdi. The link above the seam is the same for
+// all: it writes the adapter's data-register byte and reads its status
+// register. Nothing outside link/ (but the link's tests and the benchmark)
+// can include this header.
 #pragma once
 
 #include <cstdint>
@@ -25,17 +26,53 @@ struct PortProblem {
     std::string hint;    // advice, whole lines
 };
 
-// device: C2_PROG_DEV. "/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE]" (any value
-// with a colon) names a GPIO chip and its lines; anything else is a parallel
-// port device. The descriptor, or -1 with errno set and *problem filled.
+// One port. A port that does each request at once (ppdev, GPIO) leaves the
+// last three null: the link then reads each bit at once and waits itself. A
+// port that queues its requests (FTDI) delivers queued reads when an answer
+// is needed, and keeps the link's delays on its own clock.
+struct PortOps {
+    const char *name;  // as --version lists it
+    int (*open)(const char *device, PortProblem *problem);
+    int (*claim)(int fd, PortProblem *problem);
+    void (*write_data)(int fd, uint8_t value);
+    uint8_t (*read_status)(int fd);  // answered now
+    void (*close)(int fd);
+    // Queue a read of C2D that ORs mask into *byte if C2D reads 1; done by
+    // the next read_status or sync at the latest.
+    void (*read_into)(uint8_t *byte, uint8_t mask);
+    // Every queued request done and every queued read delivered.
+    void (*sync)();
+    // Hold the lines as they are for `us` of the port's own time.
+    void (*hold)(uint32_t us);
+};
+extern const PortOps ppdev_port, gpio_port, ftdi_port;
+// Every port built in, for --version.
+extern const PortOps *const all_ports[3];
+
+// device: C2_PROG_DEV. "ftdi:..." names an FTDI chip and its pins; any other
+// value with a colon ("/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE]") a GPIO chip
+// and its lines; anything else a parallel port device. The descriptor, or -1
+// with errno set and *problem filled.
 int port_open(const char *device, PortProblem *problem);
-// Take the port: PPCLAIM, or the GPIO line request (every line an input until
-// the first write). 0 on success, non-zero with errno set and *problem filled.
+// Take the port: PPCLAIM, the GPIO line request, or the FTDI chip in MPSSE
+// mode (every line an input until the first write). 0 on success, non-zero
+// with errno set and *problem filled.
 int port_claim(int fd, PortProblem *problem);
 // One request that puts the data-register byte on the lines. Not examined.
 void port_write_data(int fd, uint8_t value);
 // One request that reads the status register; C2D on bit 7, inverted. A
 // failed request reads as 0x80 (C2D low).
 uint8_t port_read_status(int fd);
+// One request that reads C2D: mask is ORed into *byte if C2D reads 1, at
+// once or by the next port_read_status or port_sync.
+void port_read_into(int fd, uint8_t *byte, uint8_t mask);
+// Every read queued by port_read_into delivered.
+void port_sync();
+// True when the port held the lines `us` on its own clock (the host need
+// not wait); false when the host must wait itself.
+bool port_hold(uint32_t us);
+// True when the port times each clock pulse itself, so no hold-up of the
+// host can stretch one (the link's strobe watchdog then stays off).
+bool port_keeps_time();
 // Gives up the port (and its lines).
 void port_close(int fd);

@@ -1,4 +1,5 @@
-// The two ports behind the seam; port.cpp picks one at port_open.
+// The ports' own functions, each filling its PortOps table; port.cpp picks
+// a table at port_open.
 #pragma once
 
 #include <cstdint>

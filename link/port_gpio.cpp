@@ -234,3 +234,8 @@ void gpio_close(int fd)
     last_driven = ~uint64_t{0};
     close(fd);
 }
+
+// Each request at once, each wait the host's own.
+const PortOps gpio_port = {"GPIO lines (Linux GPIO character device)", gpio_open, gpio_claim,
+                           [](int, uint8_t value) { gpio_write_data(value); },
+                           [](int) { return gpio_read_status(); }, gpio_close, nullptr, nullptr, nullptr};

@@ -44,3 +44,7 @@ uint8_t ppdev_read_status(int fd)
 }
 
 void ppdev_close(int fd) { close(fd); }
+
+// Each request at once, each wait the host's own.
+const PortOps ppdev_port = {"parallel port (Linux ppdev)", ppdev_open, ppdev_claim, ppdev_write_data,
+                            ppdev_read_status, ppdev_close, nullptr, nullptr, nullptr};

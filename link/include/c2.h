@@ -1,5 +1,5 @@
-// C2 link over the adapter's data register, on a PC parallel port (ppdev) or
-// on GPIO lines of a Linux GPIO chip. This header is the only way to the port: open and claim it, drive
+// C2 link over the adapter's data register, on a PC parallel port (ppdev), on
+// GPIO lines of a Linux GPIO chip or on an FTDI MPSSE chip. This header is the only way to the port: open and claim it, drive
 // and release the C2 lines, pulse the reset, run the four C2 frames.
 #pragma once
 
@@ -39,6 +39,15 @@ uint8_t AddressRead();
 // early in the WAIT field and the field was given up.
 int DataWrite(uint8_t code, uint32_t value);
 int DataRead(uint8_t code, uint32_t *value);
+// A one-byte Data Read whose byte may land in *byte only by the next frame
+// that needs an answer (a WAIT field, an Address Read) or by c2_sync: a port
+// that queues its requests (FTDI) sends it with the next USB transfer it
+// makes anyway. At once on the other ports. *byte must outlive that.
+int DataReadByte(uint8_t *byte);
+// Every byte of an earlier DataReadByte delivered.
+void c2_sync();
+// The ports built in, one line each, for --version.
+const char *c2_port_name(int i);  // nullptr past the last
 
 // Strobe watchdog. C2CK is also the target's reset pin: held low for 20 us it
 // resets the target, cutting the frame in progress, and a preempted host can
