@@ -1,5 +1,5 @@
 // harlune: program, verify and read back a C2 target's flash through a
-// parallel-port adapter or GPIO lines.
+// parallel-port adapter, GPIO lines or an FTDI MPSSE chip.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -31,6 +31,27 @@ void disp_usage()
            "\tv - verify\n"
            "\tr - read and store to the file\n"
            "\tlength can optionally be specified when reading\n");
+}
+
+// --help: the usage, then how C2_PROG_DEV names each port.
+void disp_help()
+{
+    disp_usage();
+    printf("\n"
+           "C2_PROG_DEV names the port (default /dev/parport0):\n"
+           "\t/dev/parport0 - a parallel port with the adapter\n"
+           "\t/dev/gpiochip0:ck=17,d=27[,rst=22] - GPIO lines of a GPIO chip\n"
+           "\tftdi:[VID:PID[:SERIAL]:]ck=0,d=1[,rst=2][,if=B] - an FTDI MPSSE chip,\n"
+           "\t  pins 0-7 ADBUS0-7, 8-15 ACBUS0-7\n"
+           "harlune --version prints the version and the ports built in.\n"
+           "See man harlune.\n");
+}
+
+void disp_version()
+{
+    printf("harlune %s\nports:\n", HARLUNE_VERSION);
+    for (int i = 0; c2_port_name(i); ++i)
+        printf("\t%s\n", c2_port_name(i));
 }
 
 // strtol in base 0, saturated to the signed 32-bit range; no error check.
@@ -114,6 +135,12 @@ int main(int argc, char **argv)
     // Every line out before anything the tool or a layer below prints on
     // stderr, so a combined log keeps the order the user saw.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Asked for alone, before any port is named or opened.
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0)) {
+        argv[1][2] == 'h' ? disp_help() : disp_version();
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
 
     // Used whole, whatever its length: a long path fails at the open.
     const char *device = getenv("C2_PROG_DEV");
