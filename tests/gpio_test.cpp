@@ -1,6 +1,7 @@
-// The real harlune binary on GPIO lines of the simulated chip: the same wire,
-// flash, files, texts and statuses as on the parallel port, one line request
-// per data-register write, and the chip's refusals as messages.
+// The real harlune binary on GPIO lines of the simulated chip and on the
+// simulated FTDI MPSSE chip: the same wire, flash, files, texts and statuses
+// as on the parallel port, one line request (or set-bits command) per
+// data-register write, and the chips' refusals as messages.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -16,31 +17,32 @@ namespace {
 const char CHIP_NO_RST[] = "/dev/gpiochip0:ck=17,d=27";
 const char CHIP_RST[] = "/dev/gpiochip0:rst=22,d=27,ck=17";
 
-// What a data-register byte means on the lines, as "G<ck><d><rst>": 0/1
-// driven low/high, z input, - no such line. Without a reset line the reset
-// control holds C2CK low itself.
-std::string lines_of(uint8_t b, bool rst)
+// What a data-register byte means on the lines, as "G<ck><d><rst>" (F on an
+// FTDI chip): 0/1 driven low/high, z input, - no such line. Without a reset
+// line the reset control holds C2CK low itself; an FTDI chip releases C2CK
+// while its reset line holds it.
+std::string lines_of(uint8_t b, bool rst, char kind = 'G')
 {
     bool reset = !(b & 0x08);
-    char ck = reset && !rst ? '0' : !(b & 0x10) ? ((b & 0x20) ? '1' : '0') : 'z';
+    char ck = reset && !rst ? '0' : reset && kind == 'F' ? 'z' : !(b & 0x10) ? ((b & 0x20) ? '1' : '0') : 'z';
     char d = !(b & 0x40) ? ((b & 0x80) ? '1' : '0') : 'z';
     char r = !rst ? '-' : reset ? '0' : 'z';
-    return {'G', ck, d, r};
+    return {kind, ck, d, r};
 }
 
 // A parallel-port trace as the GPIO port must show it: each data-register
 // write one line request, each status read one read of C2D (BUSY inverted).
 // Delays and the claim are left out of both.
-std::string as_gpio(const std::string &parallel, bool rst)
+std::string as_gpio(const std::string &parallel, bool rst, char kind = 'G')
 {
     std::istringstream in(parallel);
     std::string out;
     for (std::string t; in >> t;) {
         std::string g;
         if (t[0] == 'W')
-            g = lines_of(static_cast<uint8_t>(std::stoul(t.substr(1), nullptr, 16)), rst);
+            g = lines_of(static_cast<uint8_t>(std::stoul(t.substr(1), nullptr, 16)), rst, kind);
         else if (t[0] == 'R')
-            g = (std::stoul(t.substr(1), nullptr, 16) & 0x80) ? "g0" : "g1";
+            g = std::string(1, static_cast<char>(kind + 32)) + ((std::stoul(t.substr(1), nullptr, 16) & 0x80) ? "0" : "1");
         else if (t[0] == 'C' || t[0] == 'D')
             continue;
         else
@@ -50,12 +52,12 @@ std::string as_gpio(const std::string &parallel, bool rst)
     return out;
 }
 
-std::string requests_only(const std::string &gpio)
+std::string requests_only(const std::string &gpio, char kind = 'G')
 {
     std::istringstream in(gpio);
     std::string out;
     for (std::string t; in >> t;)
-        if (t[0] == 'G' || t[0] == 'g')
+        if (t[0] == kind || t[0] == kind + 32)
             out += (out.empty() ? "" : " ") + t;
     return out;
 }
@@ -64,9 +66,21 @@ struct Port {
     const char *name;
     const char *dev;  // C2_PROG_DEV; empty: the parallel port
     bool rst;
+    char kind = 'G';                  // F: an FTDI chip
+    std::vector<std::string> env = {};  // its simulated chip and wiring
 };
 const Port PARALLEL{"parallel", "", false};
-const Port PORTS[] = {{"gpio", CHIP_NO_RST, false}, {"gpio_rst", CHIP_RST, true}};
+// FTDI: C2CK on TCK (waits of one-byte commands), on ACBUS with a reset
+// line, and on interface B of a dual chip (waits of clock commands).
+const Port PORTS[] = {{"gpio", CHIP_NO_RST, false},
+                      {"gpio_rst", CHIP_RST, true},
+                      {"ftdi", "ftdi:ck=0,d=1", false, 'F', {"HARLUNE_SIM_FTDI_WIRING=ck=0,d=1"}},
+                      {"ftdi_acbus_rst", "ftdi:0403:6014:HL0001:rst=13,d=9,ck=8", true, 'F',
+                       {"HARLUNE_SIM_FTDI_WIRING=ck=8,d=9,rst=13"}},
+                      {"ftdi_b", "ftdi:0403:6010:ck=1,d=2,if=B", false, 'F',
+                       {"HARLUNE_SIM_FTDI=0403:6010:D1", "HARLUNE_SIM_FTDI_INTERFACE=B",
+                        "HARLUNE_SIM_FTDI_WIRING=ck=1,d=2"}}};
+const Port &FTDI = PORTS[2];
 
 class Gpio : public ::testing::Test {
 protected:
@@ -74,6 +88,7 @@ protected:
     {
         RunOptions o;
         o.env = std::move(env);
+        o.env.insert(o.env.end(), port.env.begin(), port.env.end());
         o.env.push_back("HARLUNE_SIM_GPIO_WIRING=ck=17,d=27" + std::string(port.rst ? ",rst=22" : ""));
         if (*port.dev)
             o.env.push_back(std::string("C2_PROG_DEV=") + port.dev);
@@ -124,8 +139,11 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
             EXPECT_EQ(r.report["writes"], reference[i].report["writes"]);
             EXPECT_EQ(r.report["reads"], reference[i].report["reads"]);
             EXPECT_EQ(r.report["strobes"], reference[i].report["strobes"]);
-            EXPECT_TRUE(requests_only(r.trace) == as_gpio(reference[i].trace, port.rst))
+            EXPECT_TRUE(requests_only(r.trace, port.kind) == as_gpio(reference[i].trace, port.rst, port.kind))
                 << "the line requests differ from the data-register writes";
+            // No strobe across a USB transfer; no START early after a reset.
+            EXPECT_EQ(r.report["transfer_lows"], 0u);
+            EXPECT_EQ(r.report["early_frames"], 0u);
         }
         EXPECT_TRUE(support::read_file(flash) == ref_flash);
         EXPECT_EQ(support::read_file(back), img);
@@ -133,7 +151,8 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
 }
 
 // A strobe held 100 us inside a block write resets the target on either
-// port; the tool redoes the block the same way on both and ends exact.
+// port; the tool redoes the block the same way on both and ends exact. On an
+// FTDI chip the same hold of the host stretches nothing: no reset, no redo.
 TEST_F(Gpio, StalledStrobeIsRecoveredAsOnTheParallelPort)
 {
     auto img = support::random_bytes(1500, 43);
@@ -149,6 +168,12 @@ TEST_F(Gpio, StalledStrobeIsRecoveredAsOnTheParallelPort)
         support::write_file(flash, std::vector<uint8_t>(0x4000, 0xFF));
         Result r = run(port, {"p", image}, stall);
         EXPECT_EQ(r.status, 0);
+        if (port.kind == 'F') {
+            EXPECT_GT(r.report["stalls"], 0u);
+            EXPECT_EQ(r.report["unplanned_resets"], 0u);
+            EXPECT_EQ(r.err, "");
+            continue;
+        }
         EXPECT_EQ(r.err, ref.err);
         EXPECT_EQ(after_first_line(r.out), after_first_line(ref.out));
         EXPECT_EQ(r.report["unplanned_resets"], 1u);
@@ -180,6 +205,24 @@ TEST_F(Gpio, LinesThatCannotBeHad)
          "line 54 (d) is out of range: gpiochip0 has 54 lines (0 to 53)"},
         {"/dev/gpiochip0:ck=17,d=27", {"HARLUNE_SIM_GPIO_BUSY=27"}, "Problem claiming /dev/gpiochip0:ck=17,d=27",
          "line 27 (d) is in use by"},
+        {"ftdi:", {}, "Problem claiming ftdi:", "malformed pin list: no pins given"},
+        {"ftdi:ck=0", {}, "Problem claiming ftdi:ck=0", "both ck and d are needed"},
+        {"ftdi:ck=0,d=0", {}, "Problem claiming ftdi:ck=0,d=0", "ck and d are the same pin"},
+        {"ftdi:ck=0,d=16", {}, "Problem claiming ftdi:ck=0,d=16", "\"16\" is not a pin number (0 to 15)"},
+        {"ftdi:ck=0,d=1,", {}, "Problem claiming ftdi:ck=0,d=1,", "an empty entry (a stray comma)"},
+        {"ftdi:ck0,d=1", {}, "Problem claiming ftdi:ck0,d=1", "\"ck0\" is not NAME=PIN"},
+        {"ftdi:clk=0,d=1", {}, "Problem claiming ftdi:clk=0,d=1", "\"clk\" is not a pin name"},
+        {"ftdi:ck=0,d=1,ck=2", {}, "Problem claiming ftdi:ck=0,d=1,ck=2", "ck is given twice"},
+        {"ftdi:ck=0,d=9", {}, "Problem claiming ftdi:ck=0,d=9", "ck and d are on different buses"},
+        {"ftdi:ck=0,d=1,if=C", {}, "Problem claiming ftdi:ck=0,d=1,if=C", "\"C\" is not an interface (A or B)"},
+        {"ftdi:4g3:6014:ck=0,d=1", {}, "Problem opening ftdi:4g3:6014:ck=0,d=1", "\"4g3\" is not a USB vendor id"},
+        {"ftdi:0403:6010:ck=0,d=1", {}, "Problem opening ftdi:0403:6010:ck=0,d=1", "no USB device 0403:6010 found"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI=0403:6001"}, "Problem opening ftdi:ck=0,d=1", "no FTDI MPSSE chip"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=perm"}, "Problem opening ftdi:ck=0,d=1", "no permission"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=busy"}, "Problem claiming ftdi:ck=0,d=1", "(ftdi_sio) holds"},
+        {"ftdi:0403:6001:ck=0,d=1", {"HARLUNE_SIM_FTDI=0403:6001"}, "Problem claiming ftdi:0403:6001:ck=0,d=1",
+         "FT232R or FT245R, which has no MPSSE engine"},
+        {"ftdi:ck=8,d=9", {"HARLUNE_SIM_FTDI=0403:6011"}, "Problem claiming ftdi:ck=8,d=9", "FT4232H has no pins 8"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.dev);
@@ -193,16 +236,28 @@ TEST_F(Gpio, LinesThatCannotBeHad)
     }
 }
 
-// A stop signal in the middle of a program leaves the lines released and the
-// status of the parallel port.
-TEST_F(Gpio, StopSignalReleasesTheLines)
+// A stop signal in the middle of a program, and a run that fails, leave the
+// lines released (reset pulse, then both lines inputs) and the status of the
+// parallel port; on an FTDI chip the last transfer carries it all.
+TEST_F(Gpio, EveryWayOutReleasesTheLines)
 {
     support::write_file(image, support::random_bytes(3000, 44));
-    support::write_file(flash, std::vector<uint8_t>(0x4000, 0xFF));
-    Result r = run(PORTS[0], {"p", image}, {"HARLUNE_SIM_SIGNAL=15@200000"});
-    EXPECT_EQ(r.status, 128 + 15);
-    EXPECT_EQ(support::last_requests(r.trace, 4),
-              (std::vector<std::string>{"G0z-", "G1z-", "G1z-", "Gzz-"}));  // reset pulse, release
+    const struct {
+        const Port &port;
+        const char *env;
+        int status;
+    } cases[] = {{PORTS[0], "HARLUNE_SIM_SIGNAL=15@200000", 128 + 15},
+                 {FTDI, "HARLUNE_SIM_SIGNAL=15@200000", 128 + 15},
+                 {FTDI, "HARLUNE_SIM_ATTACH=detached", 255}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.env);
+        support::write_file(flash, std::vector<uint8_t>(0x4000, 0xFF));
+        Result r = run(c.port, {"p", image}, {c.env});
+        EXPECT_EQ(r.status, c.status);
+        std::string k(1, c.port.kind);
+        EXPECT_EQ(support::last_requests(requests_only(r.trace, c.port.kind), 4),
+                  (std::vector<std::string>{k + "0z-", k + "1z-", k + "1z-", k + "zz-"}));
+    }
 }
 
 }  // namespace
