@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include <cerrno>
+
 #include "libc.h"
 
 namespace harlune_sim {
@@ -89,6 +91,25 @@ void Timebase::slept(uint64_t ns, uint64_t real_ns)
 {
     asked(ns);
     core_.stats.sleep_real_us += real_ns / 1000;
+}
+
+void Timebase::wait(uint64_t ns)
+{
+    switch (core_.cfg.clock) {
+    case Clock::virtual_time:
+        core_.now_ns += ns;
+        break;
+    case Clock::wire:
+        skipped_ns_ += ns;
+        break;
+    case Clock::real: {
+        struct timespec left = {static_cast<time_t>(ns / 1000000000),
+                                static_cast<long>(ns % 1000000000)};
+        while (libc::nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+        break;
+    }
+    }
 }
 
 bool Timebase::take_slept()

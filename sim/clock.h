@@ -46,6 +46,9 @@ public:
     // (real mode): the caller sleeps and then reports with slept().
     bool skip(uint64_t ns);
     void slept(uint64_t ns, uint64_t real_ns);
+    // The host blocked for `ns` in a USB transfer: virtual time advances, the
+    // host's clocks jump in wire time, real time passes.
+    void wait(uint64_t ns);
     // Whether the host slept since the last call.
     bool take_slept();
 

@@ -144,6 +144,55 @@ bool parse_wiring(const char* text, uint32_t lines, GpioWiring& w)
     return true;
 }
 
+// VID:PID[:SERIAL], the ids in hex.
+bool parse_ftdi_device(const std::string& item, FtdiDevice& d)
+{
+    size_t first = item.find(':');
+    if (first == std::string::npos)
+        return false;
+    size_t second = item.find(':', first + 1);
+    std::string vendor = item.substr(0, first);
+    std::string product = item.substr(first + 1, second == std::string::npos ? second : second - first - 1);
+    uint64_t v = 0, p = 0;
+    if (vendor.size() > 4 || product.size() > 4 || !parse_number(vendor.c_str(), 16, 0xFFFF, v) ||
+        !parse_number(product.c_str(), 16, 0xFFFF, p))
+        return false;
+    d.vendor = static_cast<uint16_t>(v);
+    d.product = static_cast<uint16_t>(p);
+    d.serial = second == std::string::npos ? "" : item.substr(second + 1);
+    return second == std::string::npos || !d.serial.empty();
+}
+
+// The FTDI chips: devices present, wiring, open failures, round trip.
+void ftdi_from_env(Config& c)
+{
+    if (const char* list = getenv("HARLUNE_SIM_FTDI")) {
+        c.ftdi_devices.clear();
+        bool ok = !*list || each_item(list, [&](const std::string& item) {
+            FtdiDevice d;
+            if (!parse_ftdi_device(item, d))
+                return false;
+            c.ftdi_devices.push_back(d);
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_FTDI", list,
+                   "VID:PID[:SERIAL] items (hexadecimal ids), comma separated, or nothing");
+    }
+    if (const char* wiring = getenv("HARLUNE_SIM_FTDI_WIRING")) {
+        if (!parse_wiring(wiring, 16, c.ftdi_wiring))
+            reject("HARLUNE_SIM_FTDI_WIRING", wiring,
+                   "ck=N,d=N or ck=N,d=N,rst=N: distinct pins 0 to 15");
+    }
+    static const char* const fail_names[] = {"none", "perm", "busy"};
+    choice("HARLUNE_SIM_FTDI_FAIL", c.ftdi_fail, fail_names, "perm, busy or none");
+    static const char* const interface_names[] = {"A", "B"};
+    choice("HARLUNE_SIM_FTDI_INTERFACE", c.ftdi_interface, interface_names, "A or B");
+    uint64_t rtt_us = c.ftdi_rtt_ns / 1000;
+    number("HARLUNE_SIM_FTDI_RTT_US", rtt_us, 0, 10000000, "microseconds from 0 to 10000000");
+    c.ftdi_rtt_ns = rtt_us * 1000;
+}
+
 }  // namespace
 
 Config config_from_env()
@@ -189,6 +238,7 @@ Config config_from_env()
         if (!ok)
             reject("HARLUNE_SIM_GPIO_BUSY", busy, "line offsets on the chip, comma separated");
     }
+    ftdi_from_env(c);
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");

@@ -121,6 +121,11 @@ std::string report(const Core& core)
         {"longest_low_ns", s.longest_low_ns},
         {"host_holds", s.host_holds},
         {"longest_hold_ns", s.longest_hold_ns},
+        {"usb_writes", s.usb_writes},
+        {"usb_reads", s.usb_reads},
+        {"round_trips", s.round_trips},
+        {"mpsse_commands", s.mpsse_commands},
+        {"transfer_lows", s.transfer_lows},
         {"rt_requests", s.rt_requests},
     };
     std::string out;

@@ -390,6 +390,8 @@ void slept(uint64_t ns, uint64_t real_ns)
     s.clock.slept(ns, real_ns);
 }
 
+bool drive_lines(uint8_t data, bool reset_control) { return drive(sim(), data, reset_control); }
+
 bool rt_request()
 {
     Sim& s = sim();

@@ -88,6 +88,7 @@ void configure(const Config& config)
     s.clock.configure();
     s.adapter.reset();
     s.chip.configure();
+    s.ftdi.configure();
     s.target.configure();
     s.wire.reset();
     load_flash(c, s.target.flash);

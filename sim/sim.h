@@ -66,6 +66,20 @@ struct GpioWiring {
     uint32_t rst = kNoLine;  // kNoLine: no reset line, C2CK alone resets
 };
 
+// A device of the FTDI chips served behind libftdi's API.
+struct FtdiDevice {
+    uint16_t vendor = 0x0403;
+    uint16_t product = 0x6014;  // FT232H; 6010 FT2232H, 6011 FT4232H, 6001 FT232R (no MPSSE)
+    std::string serial = "HL0001";
+};
+
+// How opening an FTDI device fails.
+enum class FtdiFail {
+    none,
+    perm,  // -8, inappropriate permissions
+    busy,  // -5, the interface cannot be claimed (the kernel's serial driver holds it)
+};
+
 struct Config {
     std::string device = "/dev/parport0";  // the parallel-port path served
     Attach attach = Attach::target;
@@ -76,6 +90,15 @@ struct Config {
     GpioWiring gpio_wiring;
     uint32_t gpio_lines = 54;                  // lines of the chip
     std::vector<uint32_t> gpio_busy;           // offsets held by another consumer
+
+    // FTDI chips behind libftdi's API, on the same adapter: the first
+    // device's interface ftdi_interface has the pins of ftdi_wiring (0-7
+    // ADBUS0-7, 8-15 ACBUS0-7) wired to the target.
+    std::vector<FtdiDevice> ftdi_devices = {FtdiDevice{}};
+    GpioWiring ftdi_wiring = {0, 1, kNoLine};
+    int ftdi_interface = 0;          // 0: A, 1: B
+    FtdiFail ftdi_fail = FtdiFail::none;
+    uint64_t ftdi_rtt_ns = 125000;   // one USB round trip
 
     // Target model.
     uint8_t device_id = 0x09;
@@ -141,6 +164,11 @@ struct Stats {
     uint64_t longest_low_ns = 0;     // the longest strobe low phase
     uint64_t host_holds = 0;         // wire/real: 5 us or more from one request to the next, not asleep, reset released
     uint64_t longest_hold_ns = 0;
+    uint64_t usb_writes = 0;         // FTDI: USB write transfers (libftdi's chunks)
+    uint64_t usb_reads = 0;          // FTDI: ftdi_read_data calls
+    uint64_t round_trips = 0;        // FTDI: USB read transfers, each a round trip for the host
+    uint64_t mpsse_commands = 0;     // FTDI: MPSSE commands decoded, unknown ones included
+    uint64_t transfer_lows = 0;      // FTDI: write transfers ending with C2CK low outside a reset pulse
     uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
 };
 

@@ -7,6 +7,7 @@
 #include "adapter.h"
 #include "clock.h"
 #include "core.h"
+#include "mpsse.h"
 #include "gpio.h"
 #include "target.h"
 #include "wire.h"
@@ -20,6 +21,7 @@ struct Sim {
     Wire wire{core, target};
     Adapter adapter{core, wire};
     Chip chip{core};
+    Ftdi ftdi{*this};
     Rng stall_rng;                // Config::stall_one_in (stall_seed)
     uint64_t strobes_picked = 0;  // strobe numbers considered for a stall so far
 

@@ -64,6 +64,8 @@ public:
     void sampled(int level);
     // The host switched its C2D driver or changed the level it drives.
     void host_c2d_changed();
+    // The C2CK low phase under way (or the last one) began between frames.
+    bool low_from_idle() const { return low_from_idle_; }
 
 private:
     enum class Field : uint8_t { idle, ins, address, length, host_data, wait, target_data, stop };

@@ -25,9 +25,12 @@ gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets)
     return r;
 }
 
-gpio_v2_line_config line_config(uint8_t byte, bool rst)
+namespace {
+
+// The lines ck (0), d (1) and rst (2) a byte drives, and their levels.
+void outputs_of(uint8_t byte, bool rst, uint64_t& outputs, uint64_t& values)
 {
-    uint64_t outputs = 0, values = 0;
+    outputs = values = 0;
     auto output = [&](unsigned line, bool level) {
         outputs |= uint64_t{1} << line;
         values |= uint64_t{level} << line;
@@ -41,6 +44,14 @@ gpio_v2_line_config line_config(uint8_t byte, bool rst)
         output(1, byte & kC2dHigh);
     if (rst && reset)
         output(2, false);
+}
+
+}  // namespace
+
+gpio_v2_line_config line_config(uint8_t byte, bool rst)
+{
+    uint64_t outputs = 0, values = 0;
+    outputs_of(byte, rst, outputs, values);
     gpio_v2_line_config c;
     memset(&c, 0, sizeof c);
     c.flags = GPIO_V2_LINE_FLAG_INPUT;
@@ -63,10 +74,18 @@ Host::Host(const harlune_sim::Config& config, bool claim_port)
 Host::Host(const harlune_sim::Config& config, Port port)
 {
     harlune_sim::configure(config);
-    if (port == Port::parallel)
+    if (port == Port::parallel) {
         open_device(config, true);
-    else
+    } else if (port == Port::gpio) {
         request_lines(config);
+    } else {
+        rst_ = config.ftdi_wiring.rst != harlune_sim::kNoLine;
+        const harlune_sim::FtdiDevice& d = config.ftdi_devices.at(0);
+        ftdi_ = ftdi_new();
+        if (ftdi_usb_open_desc_index(ftdi_, d.vendor, d.product, nullptr, nullptr, 0) ||
+            ftdi_set_bitmode(ftdi_, 0, BITMODE_MPSSE))
+            throw std::runtime_error("cannot open the simulated FTDI chip");
+    }
 }
 
 void Host::open_device(const harlune_sim::Config& config, bool claim_port)
@@ -94,15 +113,40 @@ void Host::request_lines(const harlune_sim::Config& config)
 
 Host::~Host()
 {
+    if (ftdi_) {
+        flush();
+        ftdi_usb_close(ftdi_);
+        ftdi_free(ftdi_);
+    }
     if (fd_ >= 0)
         close(fd_);
     if (chip_ >= 0)
         close(chip_);
 }
 
+void Host::flush()
+{
+    if (!queue_.empty())
+        ftdi_write_data(ftdi_, queue_.data(), static_cast<int>(queue_.size()));
+    queue_.clear();
+}
+
+void Host::pause(unsigned us)
+{
+    if (ftdi_)
+        flush();
+    usleep(us);
+}
+
 void Host::write(uint8_t byte)
 {
     shadow_ = byte;
+    if (ftdi_) {
+        uint64_t outputs = 0, values = 0;
+        outputs_of(byte, rst_, outputs, values);
+        queue_.insert(queue_.end(), {0x80, static_cast<uint8_t>(values), static_cast<uint8_t>(outputs)});
+        return;
+    }
     if (chip_ < 0) {
         write_data(fd_, byte);
         return;
@@ -113,6 +157,13 @@ void Host::write(uint8_t byte)
 
 int Host::read()
 {
+    if (ftdi_) {
+        queue_.insert(queue_.end(), {0x81, 0x87});  // ADBUS, send immediate
+        flush();
+        uint8_t pins = 0;
+        ftdi_read_data(ftdi_, &pins, 1);
+        return (pins >> 1) & 1;
+    }
     if (chip_ >= 0) {
         gpio_v2_line_values v = {0, 2};  // the d line
         ioctl(fd_, GPIO_V2_LINE_GET_VALUES_IOCTL, &v);
@@ -143,9 +194,9 @@ void Host::open_lines()
 void Host::reset_pulse(unsigned us)
 {
     set(kResetReleased, false);
-    usleep(us);
+    pause(us);
     set(kResetReleased, true);
-    usleep(3);
+    pause(3);
 }
 
 void Host::drive(int bit) { set(kC2dHigh, bit != 0); }
@@ -215,7 +266,7 @@ bool Host::data_write(uint32_t value, unsigned code)
     if (!wait())
         return false;
     strobe();  // STOP
-    usleep(1);
+    pause(1);
     return true;
 }
 
@@ -240,7 +291,7 @@ bool Host::data_read(uint32_t& value, unsigned code)
             value |= uint32_t{1} << i;
     }
     strobe();  // STOP
-    usleep(1);
+    pause(1);
     return true;
 }
 
@@ -250,7 +301,7 @@ void Host::enter_programming()
     address_write(0x02);
     data_write(0x02);
     data_write(0x01);
-    usleep(20000);
+    pause(20000);
 }
 
 int Host::wait_in_busy(int limit)

@@ -3,6 +3,7 @@
 // four frames.
 #pragma once
 
+#include <ftdi.h>
 #include <linux/gpio.h>
 
 #include <cstdint>
@@ -38,7 +39,7 @@ gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets);
 gpio_v2_line_config line_config(uint8_t byte, bool rst);
 
 // The port a host drives.
-enum class Port { parallel, gpio };
+enum class Port { parallel, gpio, ftdi };
 
 class Host {
 public:
@@ -46,6 +47,9 @@ public:
     explicit Host(const harlune_sim::Config& config = {}, bool claim_port = true);
     // The same on `port`; on the GPIO chip the wired lines are requested
     // (ck, d, then rst when wired) and each byte written is one SET_CONFIG.
+    // On the FTDI chip (wired ck=0, d=1, rst=2) each byte is a set-bits
+    // command and each read a read-bits and a send-immediate, queued and
+    // sent at each read and pause.
     Host(const harlune_sim::Config& config, Port port);
     ~Host();
     Host(const Host&) = delete;
@@ -57,6 +61,9 @@ public:
     uint8_t shadow() const { return shadow_; }
 
     void write(uint8_t byte);
+    // Sends what is queued (FTDI), then sleeps.
+    void pause(unsigned us);
+    ftdi_context* ftdi() const { return ftdi_; }
     // C2D as the host sees it (status bit 7 inverted).
     int read();
     // Change bits of the data register (one write).
@@ -89,8 +96,12 @@ private:
     void drive(int bit);
     bool wait();
 
+    void flush();
+
     int fd_ = -1;
     int chip_ = -1;
+    ftdi_context* ftdi_ = nullptr;
+    std::vector<uint8_t> queue_;  // FTDI: commands not sent yet
     bool rst_ = false;  // GPIO: a reset line is wired
     uint8_t shadow_ = 0x00;
     unsigned last_wait_ = 0;
