@@ -370,23 +370,77 @@ void busy_machine(const Context &ctx)
            good, static_cast<unsigned long long>(total_resets), total_redos);
 }
 
+// Whole flash on the simulated FTDI chip, on the real clock (sleeps slept,
+// each USB round trip the time given), idle and against two CPU-bound
+// processes: wall time, USB transfers and round trips, strobes held low.
+void ftdi_commands(const Context &ctx)
+{
+    if (ctx.bin.empty())
+        return;
+    const size_t size = 0x3E00;
+    std::string img = ctx.tmp.path("ftdi.bin"), flash = ctx.tmp.path("ftdi-flash.bin"),
+                back = ctx.tmp.path("ftdi-back.bin");
+    auto image = random_bytes(size, 11);
+    common::write_file(img, image);
+    printf("\nwhole flash on the simulated FTDI chip (0x3E00 bytes, real clock, sleeps slept)\n");
+    printf("%-9s %-12s %6s %-6s %8s %8s %8s %8s %7s %7s %6s %8s %8s %s\n", "command", "pins", "rtt_us", "load",
+           "usb_wr", "usb_rd", "rtrips", "rt/byte", ">5us", "t_lows", "status", "wall_s", "-sleeps", "result");
+    struct Pins {
+        const char *dev, *wiring;
+    } pins[] = {{"ftdi:ck=0,d=1", "ck=0,d=1"}, {"ftdi:ck=8,d=9,rst=10", "ck=8,d=9,rst=10"}};
+    for (int rtt : {125, 1000})
+        for (const Pins &pin : pins)
+            for (int hogs : {0, 2}) {
+                if (hogs && (rtt != 125 || pin.dev != pins[0].dev))
+                    continue;
+                Hogs load(hogs);
+                for (const char *cmd : {"p", "v", "r"}) {
+                    common::write_file(flash, random_bytes(0x4000, 12));  // needs an erase
+                    if (*cmd != 'p')
+                        common::write_file(flash, image);
+                    std::remove(back.c_str());
+                    Run r = run(ctx, {cmd, *cmd == 'r' ? back : img}, "real", flash,
+                                {std::string("C2_PROG_DEV=") + pin.dev,
+                                 std::string("HARLUNE_SIM_FTDI_WIRING=") + pin.wiring,
+                                 "HARLUNE_SIM_FTDI_RTT_US=" + std::to_string(rtt)});
+                    bool exact = starts_with(*cmd == 'r' ? back : flash, image);
+                    uint64_t trips = r.report["round_trips"];
+                    // Bytes moved: a program reads the flash, writes it and verifies.
+                    double bytes = static_cast<double>(size) * (*cmd == 'p' ? 3 : 1);
+                    printf("%-9s %-12s %6d %-6s %8llu %8llu %8llu %8.2f %7llu %7llu %6d %8.2f %8.2f %s\n",
+                           *cmd == 'p' ? "program" : *cmd == 'v' ? "verify" : "read-back", pin.wiring, rtt,
+                           hogs ? "2 hogs" : "idle", static_cast<unsigned long long>(r.report["usb_writes"]),
+                           static_cast<unsigned long long>(r.report["usb_reads"]),
+                           static_cast<unsigned long long>(trips), static_cast<double>(trips) / bytes,
+                           static_cast<unsigned long long>(r.report["lows_over_5us"]),
+                           static_cast<unsigned long long>(r.report["transfer_lows"]), r.status, r.wall_s,
+                           r.wall_s - static_cast<double>(r.report["sleep_real_us"]) / 1e6,
+                           r.status == 0 && exact && redos(r.err) == 0 ? "exact, no redo" : "FAILED");
+                }
+            }
+}
+
 // The measurements, in the order they print.
 void (*const sections[])(const Context &) = {udelay_table, request_cost,
                                               [](const Context &) { watchdog_cost(); }, commands,
-                                              port_cost, busy_machine};
+                                              port_cost, busy_machine, ftdi_commands};
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 1 && argc != 3) {
-        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so]\n", argv[0]);
+    if (argc != 1 && argc != 3 && !(argc == 4 && std::string(argv[3]) == "ftdi")) {
+        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so [ftdi]]\n", argv[0]);
         return 2;
     }
     Context ctx;
-    if (argc == 3) {
+    if (argc >= 3) {
         ctx.bin = argv[1];
         ctx.lib = argv[2];
+    }
+    if (argc == 4) {  // the FTDI chip alone
+        ftdi_commands(ctx);
+        return 0;
     }
     for (auto section : sections)
         section(ctx);
