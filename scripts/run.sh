@@ -6,6 +6,7 @@
 #                               board: read the flash back into readback.bin
 #   scripts/run.sh p fw.bin     any harlune command line
 #   scripts/run.sh --gpio ...   the same on a simulated GPIO chip (lines 17, 27)
+#   scripts/run.sh --ftdi ...   the same on a simulated FTDI FT232H (pins 0, 1)
 #
 # C2_PROG_DEV names the port (default /dev/parport0). The simulated adapter
 # and target (flash kept in build/sim-flash.bin) stand in only when
@@ -19,18 +20,21 @@ echo "building harlune and the simulator in build/ (about a minute the first tim
 bin="$root/build/app/harlune"
 
 gpio=
-if [ "${1-}" = --gpio ]; then
-    gpio=1
-    shift
-fi
+case "${1-}" in
+    --gpio) gpio=gpio; shift ;;
+    --ftdi) gpio=ftdi; shift ;;
+esac
 if [ -z "$gpio" ] && { [ -n "${C2_PROG_DEV+set}" ] || [ -e /dev/parport0 ]; }; then
     if [ $# -eq 0 ]; then set -- r readback.bin; fi
     exec "$bin" "$@"
 fi
 
-if [ -n "$gpio" ]; then
+if [ "$gpio" = gpio ]; then
     export C2_PROG_DEV=/dev/gpiochip0:ck=17,d=27
     echo "Running on a SIMULATED GPIO chip ($C2_PROG_DEV) and target, not a board (flash in build/sim-flash.bin)."
+elif [ "$gpio" = ftdi ]; then
+    export C2_PROG_DEV=ftdi:ck=0,d=1 HARLUNE_SIM_FTDI_WIRING=ck=0,d=1
+    echo "Running on a SIMULATED FTDI FT232H ($C2_PROG_DEV) and target, not a USB chip (flash in build/sim-flash.bin)."
 else
     echo "No parallel port at /dev/parport0: running on the SIMULATED adapter and target, not a board (flash in build/sim-flash.bin)."
 fi

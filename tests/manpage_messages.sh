@@ -14,7 +14,12 @@ for text in "Problem opening" "Problem claiming" "No target answering on" "usual
     "line does not start with" "not a hex digit in column" "odd number of hex digits" "record cut short: " \
     " but the line holds " "checksum 0x" "record type 0x" " with byte count 0x" " beyond 64 KiB" \
     "written twice (overlapping records)" "no end-of-file record" "data after the end-of-file record" \
-    "no data bytes: nothing to program"; do
+    "no data bytes: nothing to program" \
+    "malformed pin list: " "malformed device: " "no permission to open the " "holds the chip" \
+    "interface B could not be claimed" "which has no MPSSE engine of the H series" "has no interface B" \
+    "has no pins 8 to 15 (ACBUS)" "is not a pin number (0 to 15)" "are on different buses" \
+    "is not an interface (A or B)" "the chip refused MPSSE mode: " "the chip took no MPSSE command: " \
+    "USB transfer to the FTDI chip failed"; do
     src=${text#Timed out waiting for }
     grep -rqF -- "$src" "$root/app" "$root/image" "$root/fpi" "$root/link" || { echo "not in the sources: $text"; fail=1; }
     printf '%s' "$man" | grep -qF -- "$text" || { echo "not in the manual: $text"; fail=1; }
