@@ -153,12 +153,15 @@ bool parse_ftdi_device(const std::string& item, FtdiDevice& d)
     size_t second = item.find(':', first + 1);
     std::string vendor = item.substr(0, first);
     std::string product = item.substr(first + 1, second == std::string::npos ? second : second - first - 1);
-    uint64_t v = 0, p = 0;
-    if (vendor.size() > 4 || product.size() > 4 || !parse_number(vendor.c_str(), 16, 0xFFFF, v) ||
-        !parse_number(product.c_str(), 16, 0xFFFF, p))
+    auto hex_id = [](const std::string& text, uint16_t& id) {
+        if (text.empty() || text.size() > 4 ||
+            text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        id = static_cast<uint16_t>(strtoul(text.c_str(), nullptr, 16));
+        return true;
+    };
+    if (!hex_id(vendor, d.vendor) || !hex_id(product, d.product))
         return false;
-    d.vendor = static_cast<uint16_t>(v);
-    d.product = static_cast<uint16_t>(p);
     d.serial = second == std::string::npos ? "" : item.substr(second + 1);
     return second == std::string::npos || !d.serial.empty();
 }

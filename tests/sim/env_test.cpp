@@ -49,6 +49,16 @@ TEST(Env, DefaultsWithoutVariables)
     EXPECT_EQ(c.gpio_wiring.rst, harlune_sim::kNoLine);
     EXPECT_EQ(c.gpio_lines, 54u);
     EXPECT_TRUE(c.gpio_busy.empty());
+    ASSERT_EQ(c.ftdi_devices.size(), 1u) << "an FT232H";
+    EXPECT_EQ(c.ftdi_devices[0].vendor, 0x0403);
+    EXPECT_EQ(c.ftdi_devices[0].product, 0x6014);
+    EXPECT_EQ(c.ftdi_devices[0].serial, "HL0001");
+    EXPECT_EQ(c.ftdi_wiring.ck, 0u);
+    EXPECT_EQ(c.ftdi_wiring.d, 1u);
+    EXPECT_EQ(c.ftdi_wiring.rst, harlune_sim::kNoLine);
+    EXPECT_EQ(c.ftdi_interface, 0);
+    EXPECT_EQ(c.ftdi_fail, harlune_sim::FtdiFail::none);
+    EXPECT_EQ(c.ftdi_rtt_ns, 125000u);
 }
 
 TEST(Env, EveryVariableIsParsed)
@@ -81,7 +91,12 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_GPIO_CHIP", "/tmp/chip4"},
              {"HARLUNE_SIM_GPIO_LINES", "30"},
              {"HARLUNE_SIM_GPIO_WIRING", "rst=29,d=0,ck=3"},
-             {"HARLUNE_SIM_GPIO_BUSY", "5,29"}});
+             {"HARLUNE_SIM_GPIO_BUSY", "5,29"},
+             {"HARLUNE_SIM_FTDI", "0403:6010,1234:abcd:X 1"},
+             {"HARLUNE_SIM_FTDI_WIRING", "ck=8,d=3,rst=15"},
+             {"HARLUNE_SIM_FTDI_INTERFACE", "B"},
+             {"HARLUNE_SIM_FTDI_FAIL", "busy"},
+             {"HARLUNE_SIM_FTDI_RTT_US", "1000"}});
     Config c = harlune_sim::config_from_env();
     EXPECT_EQ(c.device, "/tmp/port9");
     EXPECT_EQ(c.attach, Attach::c2d_low);
@@ -126,6 +141,20 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.gpio_wiring.d, 0u);
     EXPECT_EQ(c.gpio_wiring.rst, 29u);
     EXPECT_EQ(c.gpio_busy, (std::vector<uint32_t>{5, 29}));
+    ASSERT_EQ(c.ftdi_devices.size(), 2u);
+    EXPECT_EQ(c.ftdi_devices[0].product, 0x6010);
+    EXPECT_EQ(c.ftdi_devices[0].serial, "");
+    EXPECT_EQ(c.ftdi_devices[1].vendor, 0x1234);
+    EXPECT_EQ(c.ftdi_devices[1].product, 0xABCD);
+    EXPECT_EQ(c.ftdi_devices[1].serial, "X 1");
+    EXPECT_EQ(c.ftdi_wiring.ck, 8u);
+    EXPECT_EQ(c.ftdi_wiring.d, 3u);
+    EXPECT_EQ(c.ftdi_wiring.rst, 15u);
+    EXPECT_EQ(c.ftdi_interface, 1);
+    EXPECT_EQ(c.ftdi_fail, harlune_sim::FtdiFail::busy);
+    EXPECT_EQ(c.ftdi_rtt_ns, 1000000u);
+    Env none({{std::string("HARLUNE_SIM_FTDI"), std::string()}});
+    EXPECT_TRUE(harlune_sim::config_from_env().ftdi_devices.empty());
 }
 
 TEST(Env, ScriptedSamples)
@@ -171,6 +200,13 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=54"},  // past the 54 lines
         {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=27,rst"},
         {"HARLUNE_SIM_GPIO_BUSY", "3,54"},
+        {"HARLUNE_SIM_FTDI", "0403"},
+        {"HARLUNE_SIM_FTDI", "0403:6014:"},
+        {"HARLUNE_SIM_FTDI", "0403:16014"},
+        {"HARLUNE_SIM_FTDI_WIRING", "ck=0,d=16"},
+        {"HARLUNE_SIM_FTDI_INTERFACE", "C"},
+        {"HARLUNE_SIM_FTDI_FAIL", "gone"},
+        {"HARLUNE_SIM_FTDI_RTT_US", "-5"},
     };
     for (const auto& [name, value] : bad) {
         SCOPED_TRACE(std::string(name) + "=" + value);

@@ -4,6 +4,8 @@
 
 #include <ftdi.h>
 
+#include <time.h>
+
 #include <functional>
 
 #include "host.h"
@@ -47,6 +49,272 @@ TEST(FtdiPort, ProgrammingGoesAsOnTheParallelPort)
         EXPECT_EQ(harlune_sim::flash(), flash);
         const harlune_sim::Stats& st = harlune_sim::stats();
         EXPECT_EQ(st.transfer_lows + st.unplanned_resets + st.lows_over_5us, 0u);
+        EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
+    }
+}
+
+// One set-bits command of ADBUS: C2CK on pin 0, C2D on pin 1 (-1: an input).
+std::vector<uint8_t> pins(int ck, int d = -1)
+{
+    auto bit = [](int level, int pin) { return static_cast<uint8_t>(level > 0 ? 1 << pin : 0); };
+    return {0x80, static_cast<uint8_t>(bit(ck, 0) | bit(d, 1)),
+            static_cast<uint8_t>(bit(ck + 1, 0) | bit(d + 1, 1))};
+}
+
+// Concatenated commands.
+std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// The C2CK low and high of a strobe, C2D as given.
+std::vector<uint8_t> strobe(int d = -1) { return join({pins(0, d), pins(1, d)}); }
+
+// A context open on the default FT232H in MPSSE mode.
+struct Chip {
+    explicit Chip(const Config& c) : rst(c.ftdi_wiring.rst == 2)
+    {
+        harlune_sim::configure(c);
+        ctx = ftdi_new();
+        EXPECT_EQ(ftdi_usb_open_desc_index(ctx, 0x0403, 0x6014, nullptr, nullptr, 0), 0);
+        EXPECT_EQ(ftdi_set_bitmode(ctx, 0, BITMODE_MPSSE), 0);
+    }
+    ~Chip()
+    {
+        ftdi_usb_close(ctx);
+        ftdi_free(ctx);
+    }
+    int send(const std::vector<uint8_t>& bytes)
+    {
+        return ftdi_write_data(ctx, bytes.data(), static_cast<int>(bytes.size()));
+    }
+    // C2CK high, then low across two transfers: by the reset line on pin 2
+    // (C2CK an input), or else by C2CK.
+    void reset()
+    {
+        send(join({pins(1), rst ? std::vector<uint8_t>{0x80, 0x00, 0x04} : pins(0)}));
+        send(pins(1));
+    }
+    bool rst;
+    ftdi_context* ctx;
+};
+
+TEST(Ftdi, HandWrittenCommandsReachTheTarget)
+{
+    std::vector<uint8_t> address_write = join({strobe(), pins(1, 1), strobe(1), strobe(1)});
+    for (int i = 0; i < 8; ++i)  // 0xB4, LSB first
+        address_write = join({address_write, pins(1, 0xB4 >> i & 1), strobe(0xB4 >> i & 1)});
+    address_write = join({address_write, strobe()});  // STOP, C2D released
+    struct Case {
+        const char* name;
+        harlune_sim::Attach attach;
+        std::vector<uint8_t> bytes;
+        std::vector<uint8_t> answer;
+        std::string frames, trace_end;
+    };
+    const Case cases[] = {
+        {"an Address Write, as on the parallel port", harlune_sim::Attach::target,
+         address_write, {}, "RESET AW:B4", "F0z- F1z- U"},
+        {"ADBUS read with C2D low", harlune_sim::Attach::c2d_low, {0x81, 0x87}, {0xFD}, "RESET",
+         "F1z- U D125 f0 U"},
+        {"ADBUS read with C2D high", harlune_sim::Attach::detached, {0x81, 0x87}, {0xFF}, "RESET",
+         "F1z- U D125 f1 U"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c;
+        c.attach = k.attach;
+        Chip chip(c);
+        chip.reset();
+        ASSERT_EQ(chip.send(k.bytes), static_cast<int>(k.bytes.size()));
+        std::vector<uint8_t> answer(k.answer.size());
+        EXPECT_EQ(ftdi_read_data(chip.ctx, answer.data(), static_cast<int>(answer.size())),
+                  static_cast<int>(answer.size()));
+        EXPECT_EQ(answer, k.answer);
+        EXPECT_EQ(harlune_sim::frames(), k.frames);
+        std::string trace = harlune_sim::trace();
+        EXPECT_EQ(trace.substr(0, 20), "F1z- F0z- U D125 F1z");
+        EXPECT_EQ(trace.substr(trace.size() - k.trace_end.size()), k.trace_end);
+        EXPECT_EQ(harlune_sim::stats().usb_writes, 3u);
+        EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
+    }
+}
+
+TEST(Ftdi, C2ckLowAcrossTransfersResetsTheTarget)
+{
+    std::vector<uint8_t> start = join({strobe(), pins(1, 1), strobe(1)});  // START, INS bit 1
+    struct Case {
+        const char* name;
+        uint32_t rst;
+        std::vector<std::vector<uint8_t>> transfers;  // after the reset pulse
+        uint64_t resets, transfer_lows;
+        std::string frames;
+    };
+    const Case cases[] = {
+        {"a strobe in one transfer", kNoLine, {join({start, strobe(1)})}, 1, 0, "RESET"},
+        {"a strobe split by a transfer", kNoLine, {join({start, pins(0, 1)}), pins(1, 1)}, 2, 1,
+         "RESET RESET"},
+        {"the same with a reset line", 2, {join({start, pins(0, 1)}), pins(1, 1)}, 2, 1,
+         "RESET RESET"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c = wired(k.rst);
+        c.stall_ns = 100000;  // the host held after every strobe: nothing on the chip's time
+        c.stall_every = 1;
+        Chip chip(c);
+        chip.reset();
+        for (const auto& t : k.transfers)
+            chip.send(t);
+        const harlune_sim::Stats& st = harlune_sim::stats();
+        EXPECT_EQ(st.resets, k.resets);
+        EXPECT_EQ(st.unplanned_resets, k.resets - 1);
+        EXPECT_EQ(st.transfer_lows, k.transfer_lows);
+        EXPECT_EQ(st.lows_over_5us, k.transfer_lows);
+        EXPECT_GT(st.stalls, 0u);
+        EXPECT_EQ(harlune_sim::frames(), k.frames);
+    }
+}
+
+TEST(Ftdi, TimeIsTheChipsAndTheRoundTrips)
+{
+    struct Case {
+        const char* name;
+        uint64_t rtt_ns;
+        std::vector<uint8_t> bytes;  // ending with a read
+        uint64_t host_ns;            // what the host's clock sees pass
+        std::string trace;
+    };
+    const std::vector<uint8_t> wait_8us = {0x8A, 0x86, 0x1D, 0x00, 0x8F, 0x00, 0x00};
+    const Case cases[] = {
+        {"a read sent at once", 125000, {0x81, 0x87}, 125000 + 100, "D125 f1 U"},
+        {"a read of a 1 ms round trip", 1000000, {0x81, 0x87}, 1000000 + 100, "D125 f1 U"},
+        {"a read the latency timer sends", 125000, {0x81}, 16000000 + 125000 + 50, "D125 f1 U"},
+        {"8 us of clocks, then a read", 125000, join({wait_8us, {0x81, 0x87}}),
+         125000 + 100 + 8000 + 100, "D133 f1 U"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c;
+        c.ftdi_rtt_ns = k.rtt_ns;
+        c.clock_step_ns = 0;
+        Chip chip(c);
+        chip.send(pins(-1));
+        timespec before, after;
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        chip.send(k.bytes);
+        uint8_t answer = 0;
+        EXPECT_EQ(ftdi_read_data(chip.ctx, &answer, 1), 1);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        EXPECT_EQ(static_cast<uint64_t>((after.tv_sec - before.tv_sec) * 1000000000 +
+                                        (after.tv_nsec - before.tv_nsec)),
+                  k.host_ns + 125050)
+            << "the transfer starts a USB frame after the one before";
+        EXPECT_EQ(harlune_sim::trace(), "Fzz- U " + k.trace);
+        EXPECT_EQ(harlune_sim::stats().round_trips, 1u);
+    }
+}
+
+TEST(Ftdi, MisuseIsAFault)
+{
+    struct Case {
+        const char* name;
+        std::function<int(ftdi_context*)> call;
+        int result;
+        const char* fault;
+    };
+    auto write = [](ftdi_context* f, std::vector<uint8_t> bytes) {
+        return ftdi_write_data(f, bytes.data(), static_cast<int>(bytes.size()));
+    };
+    const Case cases[] = {
+        {"an unknown command, answered as the chip does",
+         [&](ftdi_context* f) {
+             uint8_t answer[2] = {};
+             write(f, {0xAA, 0x87});
+             return ftdi_read_data(f, answer, 2) == 2 && answer[0] == 0xFA && answer[1] == 0xAA;
+         },
+         1, "unknown MPSSE command 0xAA"},
+        {"a write before MPSSE mode",
+         [&](ftdi_context* f) { ftdi_set_bitmode(f, 0, BITMODE_RESET); return write(f, {0x81}); },
+         1, "USB write of 1 bytes before MPSSE mode"},
+        {"a read with nothing pending",
+         [](ftdi_context* f) { uint8_t b; return ftdi_read_data(f, &b, 1); }, 0,
+         "ftdi_read_data of 1 bytes with 0 answered and nothing more pending"},
+        {"a command cut by the close",
+         [&](ftdi_context* f) { write(f, {0x80, 0x01}); return ftdi_usb_close(f); }, 0,
+         "MPSSE command 0x80 left incomplete"},
+        {"a write on a closed context",
+         [&](ftdi_context* f) { ftdi_usb_close(f); return write(f, {0x81}); }, -666,
+         "ftdi_write_data on a closed context"},
+        {"a call on a freed context",
+         [&](ftdi_context* f) { ftdi_free(f); return write(f, {0x81}); }, -666,
+         "ftdi_write_data on a freed context"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        harlune_sim::configure(Config{});
+        ftdi_context* f = ftdi_new();
+        ASSERT_EQ(ftdi_usb_open_desc_index(f, 0x0403, 0x6014, nullptr, "HL0001", 0), 0);
+        ASSERT_EQ(ftdi_set_bitmode(f, 0, BITMODE_MPSSE), 0);
+        EXPECT_EQ(k.call(f), k.result);
+        EXPECT_EQ(simtest::faults_with(k.fault), 1u) << simtest::all_faults();
+        EXPECT_EQ(harlune_sim::fault_count(), 1u) << simtest::all_faults();
+        if (std::string(k.name).find("freed") == std::string::npos)
+            ftdi_free(f);
+    }
+}
+
+TEST(Ftdi, OpenAnswersAsLibftdiDoes)
+{
+    struct Case {
+        const char* name;
+        const char* devices;  // HARLUNE_SIM_FTDI
+        harlune_sim::FtdiFail fail;
+        int product, interface;
+        const char* serial;
+        int open, bitmode;  // results
+        const char* error;
+    };
+    using harlune_sim::FtdiFail;
+    const Case cases[] = {
+        {"an FT232H by serial", "0403:6014:A1", FtdiFail::none, 0x6014, INTERFACE_A, "A1", 0, 0, nullptr},
+        {"another serial", "0403:6014:A1", FtdiFail::none, 0x6014, INTERFACE_A, "A2", -3, 0, "device not found"},
+        {"no device", "", FtdiFail::none, 0x6014, INTERFACE_A, nullptr, -3, 0, "device not found"},
+        {"no permission", "0403:6014", FtdiFail::perm, 0x6014, INTERFACE_A, nullptr, -8, 0,
+         "inappropriate permissions on device!"},
+        {"held by the serial driver", "0403:6014", FtdiFail::busy, 0x6014, INTERFACE_A, nullptr, -5, 0,
+         "unable to claim usb device. Make sure the default FTDI driver is not in use"},
+        {"interface B of an FT232H", "0403:6014", FtdiFail::none, 0x6014, INTERFACE_B, nullptr, -5, 0,
+         "unable to claim usb device. Make sure the default FTDI driver is not in use"},
+        {"interface B of an FT2232H", "0403:6010", FtdiFail::none, 0x6010, INTERFACE_B, nullptr, 0, 0, nullptr},
+        {"an FT232R: no MPSSE", "0403:6001", FtdiFail::none, 0x6001, INTERFACE_A, nullptr, 0, -1,
+         "unable to configure bitbang mode. Perhaps not a BM/2232C type chip?"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        setenv("HARLUNE_SIM_FTDI", k.devices, 1);
+        Config c = harlune_sim::config_from_env();
+        unsetenv("HARLUNE_SIM_FTDI");
+        c.ftdi_fail = k.fail;
+        harlune_sim::configure(c);
+        ftdi_context* f = ftdi_new();
+        ftdi_set_interface(f, static_cast<ftdi_interface>(k.interface));
+        EXPECT_EQ(ftdi_usb_open_desc_index(f, 0x0403, k.product, nullptr, k.serial, 0), k.open);
+        if (!k.open) {
+            EXPECT_EQ(ftdi_set_bitmode(f, 0, BITMODE_MPSSE), k.bitmode);
+            ftdi_context* again = ftdi_new();
+            ftdi_set_interface(again, static_cast<ftdi_interface>(k.interface));
+            EXPECT_EQ(ftdi_usb_open_desc_index(again, 0x0403, k.product, nullptr, nullptr, 0), -5)
+                << "claimed already";
+            ftdi_free(again);
+        }
+        if (k.error) {
+            EXPECT_STREQ(ftdi_get_error_string(f), k.error);
+        }
+        ftdi_free(f);
         EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
     }
 }
