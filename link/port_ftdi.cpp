@@ -54,11 +54,14 @@ constexpr uint16_t DIVISOR_1US = 29;
 // longer per command, they are longer).
 constexpr uint32_t NOPS_PER_3US = 180;
 // A transfer is cut once the queue holds this much (where C2CK is high);
-// libftdi may split nothing smaller than LIBFTDI_CHUNK, which is beyond any
+// libftdi splits no write smaller than LIBFTDI_CHUNK, which is beyond any
 // transfer made here (the queue grows past TRANSFER_BYTES only by the rest
-// of a reset pulse, a few kilobytes).
+// of a reset pulse and its frame, a few kilobytes).
 constexpr size_t TRANSFER_BYTES = 16384;
-constexpr int LIBFTDI_CHUNK = 1 << 20;
+constexpr int LIBFTDI_CHUNK = 65536;
+// A read transfer holds every answer of one exchange (PENDING_ANSWERS and
+// the two status bytes of each 512-byte packet).
+constexpr int READ_CHUNK = 4096;
 // Answers the chip may hold before they are read (its buffer is 1 KiB and more).
 constexpr size_t PENDING_ANSWERS = 256;
 // The chip answers within a round trip; this long without an answer is a
@@ -352,7 +355,7 @@ int ftdi_claim(int, PortProblem *problem)
         return fail(problem, EINVAL, "an FT4232H has no pins 8 to 15 (ACBUS)",
                     "  Wire the target to pins 0 to 7 (ADBUS0-7, or BDBUS0-7 with if=B).\n");
     if (ftdi_usb_reset(ctx) < 0 || ftdi_set_latency_timer(ctx, 1) < 0 ||
-        ftdi_write_data_set_chunksize(ctx, LIBFTDI_CHUNK) < 0 || ftdi_read_data_set_chunksize(ctx, LIBFTDI_CHUNK) < 0 ||
+        ftdi_write_data_set_chunksize(ctx, LIBFTDI_CHUNK) < 0 || ftdi_read_data_set_chunksize(ctx, READ_CHUNK) < 0 ||
         ftdi_set_bitmode(ctx, 0, BITMODE_RESET) < 0 || ftdi_set_bitmode(ctx, 0, BITMODE_MPSSE) < 0 ||
         ftdi_tcioflush(ctx) < 0)
         return fail(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
