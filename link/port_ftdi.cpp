@@ -254,7 +254,8 @@ void exchange()
     queue.clear();
     if (pending.empty())
         return;
-    std::vector<uint8_t> answer(pending.size());
+    static std::vector<uint8_t> answer;
+    answer.assign(pending.size(), 0);
     size_t got = 0;
     uint64_t start = clock_now_ns();
     while (got < answer.size() && !dead) {
@@ -419,7 +420,7 @@ uint8_t ftdi_read(int)
 
 void ftdi_sync()
 {
-    if (!queue.empty() || !pending.empty())
+    if (!pending.empty())  // commands alone wait for the next transfer
         exchange();
 }
 
