@@ -22,10 +22,9 @@
 // where C2CK is high or released, and libftdi's own split of a long write is
 // set beyond any transfer made here. Delays are kept on the chip's clock:
 // commands that clock with no data (0x8E, 0x8F) at 1 us per bit while
-// ADBUS0 (TCK, which they toggle) is not a driven C2 line, else a run of
-// one-byte commands that change nothing (0x85, loopback off), counted at
-// one cycle of 60 MHz each: the lines, and the line states the wire shows,
-// stay exactly as they are.
+// ADBUS0 (TCK, which they toggle) is not a driven C2 line, else the last
+// "set data bits" repeated, counted at SET_BITS_NS each: the lines stay as
+// they are, and the wire shows the same line states in the same order.
 #include <ftdi.h>
 
 #include <cerrno>
@@ -48,11 +47,11 @@ const char *const role_name[] = {"ck", "d", "rst"};
 constexpr uint8_t SET_LOW = 0x80, READ_LOW = 0x81, SET_HIGH = 0x82, READ_HIGH = 0x83;
 // 60 MHz / ((1 + 29) * 2): one bit of 0x8E/0x8F is 1 us.
 constexpr uint16_t DIVISOR_1US = 29;
-// The shortest a one-byte command can take on the chip: one cycle of the
-// MPSSE's 60 MHz clock (50 ns for 3 of them). Holds made of such commands
-// count this, so they are never shorter than asked (on a chip that takes
-// longer per command, they are longer).
-constexpr uint32_t NOPS_PER_3US = 180;
+// The shortest a "set data bits" command can take on the chip: its three
+// bytes at one byte per cycle of the MPSSE's 60 MHz clock. Holds made of
+// repeated commands count this, so they are never shorter than asked (on a
+// chip that takes longer per command, they are longer).
+constexpr uint32_t SET_BITS_NS = 50;
 // A transfer is cut once the queue holds this much (where C2CK is high);
 // libftdi splits no write smaller than LIBFTDI_CHUNK, which is beyond any
 // transfer made here (the queue grows past TRANSFER_BYTES only by the rest
@@ -428,8 +427,8 @@ void ftdi_hold(uint32_t us)
 {
     if (set_cmd == SET_LOW && (dir & 1u)) {
         // TCK is a driven C2 line: the clock commands would toggle it.
-        for (uint64_t n = static_cast<uint64_t>(us) * NOPS_PER_3US / 3; n > 0; --n) {
-            queue.push_back(LOOPBACK_END);
+        for (uint64_t n = static_cast<uint64_t>(us) * 1000 / SET_BITS_NS; n > 0; --n) {
+            put_set();
             maybe_send();
         }
         return;

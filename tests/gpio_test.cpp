@@ -52,13 +52,18 @@ std::string as_gpio(const std::string &parallel, bool rst, char kind = 'G')
     return out;
 }
 
-std::string requests_only(const std::string &gpio, char kind = 'G')
+// The line requests of a trace; without `repeats` each run of equal line
+// states once (an FTDI chip with C2CK on TCK holds them by repeating them).
+std::string requests_only(const std::string &gpio, char kind = 'G', bool repeats = true)
 {
     std::istringstream in(gpio);
-    std::string out;
-    for (std::string t; in >> t;)
-        if (t[0] == kind || t[0] == kind + 32)
-            out += (out.empty() ? "" : " ") + t;
+    std::string out, last;
+    for (std::string t; in >> t;) {
+        if ((t[0] != kind && t[0] != kind + 32) || (!repeats && t[0] == kind && t == last))
+            continue;
+        last = t;
+        out += (out.empty() ? "" : " ") + t;
+    }
     return out;
 }
 
@@ -68,13 +73,14 @@ struct Port {
     bool rst;
     char kind = 'G';                  // F: an FTDI chip
     std::vector<std::string> env = {};  // its simulated chip and wiring
+    bool repeats = true;              // false: holds repeat line states
 };
 const Port PARALLEL{"parallel", "", false};
-// FTDI: C2CK on TCK (waits of one-byte commands), on ACBUS with a reset
-// line, and on interface B of a dual chip (waits of clock commands).
+// FTDI: C2CK on TCK (waits of repeated set-bits commands), on ACBUS with a
+// reset line, and on interface B of a dual chip (waits of clock commands).
 const Port PORTS[] = {{"gpio", CHIP_NO_RST, false},
                       {"gpio_rst", CHIP_RST, true},
-                      {"ftdi", "ftdi:ck=0,d=1", false, 'F', {"HARLUNE_SIM_FTDI_WIRING=ck=0,d=1"}},
+                      {"ftdi", "ftdi:ck=0,d=1", false, 'F', {"HARLUNE_SIM_FTDI_WIRING=ck=0,d=1"}, false},
                       {"ftdi_acbus_rst", "ftdi:0403:6014:HL0001:rst=13,d=9,ck=8", true, 'F',
                        {"HARLUNE_SIM_FTDI_WIRING=ck=8,d=9,rst=13"}},
                       {"ftdi_b", "ftdi:0403:6010:ck=1,d=2,if=B", false, 'F',
@@ -136,10 +142,13 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
             EXPECT_EQ(r.err, reference[i].err);
             EXPECT_EQ(r.frames, reference[i].frames);
             EXPECT_EQ(r.report["claims"], 1u);
-            EXPECT_EQ(r.report["writes"], reference[i].report["writes"]);
+            if (port.repeats) {
+                EXPECT_EQ(r.report["writes"], reference[i].report["writes"]);
+            }
             EXPECT_EQ(r.report["reads"], reference[i].report["reads"]);
             EXPECT_EQ(r.report["strobes"], reference[i].report["strobes"]);
-            EXPECT_TRUE(requests_only(r.trace, port.kind) == as_gpio(reference[i].trace, port.rst, port.kind))
+            EXPECT_TRUE(requests_only(r.trace, port.kind, port.repeats) ==
+                        requests_only(as_gpio(reference[i].trace, port.rst, port.kind), port.kind, port.repeats))
                 << "the line requests differ from the data-register writes";
             // No strobe across a USB transfer; no START early after a reset.
             EXPECT_EQ(r.report["transfer_lows"], 0u);
@@ -237,7 +246,8 @@ TEST_F(Gpio, LinesThatCannotBeHad)
 }
 
 // A stop signal in the middle of a program, and a run that fails, leave the
-// lines released (reset pulse, then both lines inputs) and the status of the
+// lines released (reset pulse, then both lines inputs; runs of a line state
+// counted once) and the status of the
 // parallel port; on an FTDI chip the last transfer carries it all.
 TEST_F(Gpio, EveryWayOutReleasesTheLines)
 {
@@ -255,8 +265,8 @@ TEST_F(Gpio, EveryWayOutReleasesTheLines)
         Result r = run(c.port, {"p", image}, {c.env});
         EXPECT_EQ(r.status, c.status);
         std::string k(1, c.port.kind);
-        EXPECT_EQ(support::last_requests(requests_only(r.trace, c.port.kind), 4),
-                  (std::vector<std::string>{k + "0z-", k + "1z-", k + "1z-", k + "zz-"}));
+        EXPECT_EQ(support::last_requests(requests_only(r.trace, c.port.kind, false), 3),
+                  (std::vector<std::string>{k + "0z-", k + "1z-", k + "zz-"}));
     }
 }
 
