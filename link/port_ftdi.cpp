@@ -130,7 +130,7 @@ std::string parse_pins(const std::string &list, Spec *s)
         std::string key = item.substr(0, eq), val = item.substr(eq + 1);
         int role = key == "ck" ? CK : key == "d" ? D : key == "rst" ? RST : key == "if" ? 3 : -1;
         if (role < 0)
-            return "\"" + key + "\" is not a pin name (ck, d or rst) nor if";
+            return "\"" + key + "\" is not a pin name (ck, d or rst) nor if (the interface)";
         if (seen[role])
             return key + " is given twice";
         seen[role] = true;
