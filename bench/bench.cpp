@@ -432,13 +432,16 @@ void ftdi_commands(const Context &ctx)
                     uint64_t trips = r.report["round_trips"];
                     // Bytes moved: a program reads the flash, writes it and verifies.
                     double bytes = static_cast<double>(size) * (*cmd == 'p' ? 3 : 1);
-                    printf("%-9s %-15s %6d %-6s %8llu %8llu %8llu %8.2f %7llu %7llu %6d %8.2f %8.2f %s\n",
+                    char counted_text[16] = "-";
+                    if (!hogs)
+                        snprintf(counted_text, sizeof counted_text, "%.2f", counted);
+                    printf("%-9s %-15s %6d %-6s %8llu %8llu %8llu %8.2f %7llu %7llu %6d %8.2f %8s %s\n",
                            *cmd == 'p' ? "program" : *cmd == 'v' ? "verify" : "read-back", pin.wiring, rtt,
                            hogs ? "2 hogs" : "idle", static_cast<unsigned long long>(r.report["usb_writes"]),
                            static_cast<unsigned long long>(r.report["usb_reads"]),
                            static_cast<unsigned long long>(trips), static_cast<double>(trips) / bytes,
                            static_cast<unsigned long long>(r.report["lows_over_5us"]),
-                           static_cast<unsigned long long>(r.report["transfer_lows"]), r.status, r.wall_s, counted,
+                           static_cast<unsigned long long>(r.report["transfer_lows"]), r.status, r.wall_s, counted_text,
                            r.status == 0 && exact && redos(r.err) == 0 ? "exact, no redo" : "FAILED");
                 }
             }
