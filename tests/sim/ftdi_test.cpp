@@ -272,25 +272,26 @@ TEST(Ftdi, OpenAnswersAsLibftdiDoes)
     struct Case {
         const char* name;
         const char* devices;  // HARLUNE_SIM_FTDI
-        harlune_sim::FtdiFail fail;
+        harlune_sim::FtdiFail fail;  // HARLUNE_SIM_FTDI_FAIL
         int product, interface;
         const char* serial;
         int open, bitmode;  // results
         const char* error;
     };
-    using harlune_sim::FtdiFail;
+    using F = harlune_sim::FtdiFail;
+    const int a = INTERFACE_A, b = INTERFACE_B;
+    const char* unclaimed =
+        "unable to claim usb device. Make sure the default FTDI driver is not in use";
     const Case cases[] = {
-        {"an FT232H by serial", "0403:6014:A1", FtdiFail::none, 0x6014, INTERFACE_A, "A1", 0, 0, nullptr},
-        {"another serial", "0403:6014:A1", FtdiFail::none, 0x6014, INTERFACE_A, "A2", -3, 0, "device not found"},
-        {"no device", "", FtdiFail::none, 0x6014, INTERFACE_A, nullptr, -3, 0, "device not found"},
-        {"no permission", "0403:6014", FtdiFail::perm, 0x6014, INTERFACE_A, nullptr, -8, 0,
+        {"an FT232H by serial", "0403:6014:A1", F::none, 0x6014, a, "A1", 0, 0, nullptr},
+        {"another serial", "0403:6014:A1", F::none, 0x6014, a, "A2", -3, 0, "device not found"},
+        {"no device", "", F::none, 0x6014, a, nullptr, -3, 0, "device not found"},
+        {"no permission", "0403:6014", F::perm, 0x6014, a, nullptr, -8, 0,
          "inappropriate permissions on device!"},
-        {"held by the serial driver", "0403:6014", FtdiFail::busy, 0x6014, INTERFACE_A, nullptr, -5, 0,
-         "unable to claim usb device. Make sure the default FTDI driver is not in use"},
-        {"interface B of an FT232H", "0403:6014", FtdiFail::none, 0x6014, INTERFACE_B, nullptr, -5, 0,
-         "unable to claim usb device. Make sure the default FTDI driver is not in use"},
-        {"interface B of an FT2232H", "0403:6010", FtdiFail::none, 0x6010, INTERFACE_B, nullptr, 0, 0, nullptr},
-        {"an FT232R: no MPSSE", "0403:6001", FtdiFail::none, 0x6001, INTERFACE_A, nullptr, 0, -1,
+        {"held by the serial driver", "0403:6014", F::busy, 0x6014, a, nullptr, -5, 0, unclaimed},
+        {"interface B of an FT232H", "0403:6014", F::none, 0x6014, b, nullptr, -5, 0, unclaimed},
+        {"interface B of an FT2232H", "0403:6010", F::none, 0x6010, b, nullptr, 0, 0, nullptr},
+        {"an FT232R: no MPSSE", "0403:6001", F::none, 0x6001, a, nullptr, 0, -1,
          "unable to configure bitbang mode. Perhaps not a BM/2232C type chip?"},
     };
     for (const Case& k : cases) {
