@@ -229,10 +229,13 @@ void Ftdi::destroy(ftdi_context* ctx)
     Handle* h = handle(ctx, "ftdi_free");
     if (!h)
         return;
-    if (h->engine >= 0)
-        let_go(*h);
+    bool was_open = h->engine >= 0;
+    if (was_open)
+        let_go(*h);  // ftdi_free closes the device
     h->freed = true;
     free(ctx);
+    if (was_open)
+        save();
 }
 
 int Ftdi::set_interface(ftdi_context* ctx, int interface)

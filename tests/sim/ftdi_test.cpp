@@ -187,14 +187,18 @@ TEST(Ftdi, TimeIsTheChipsAndTheRoundTrips)
         std::vector<uint8_t> bytes;  // ending with a read
         uint64_t host_ns;            // what the host's clock sees pass
         std::string trace;
+        uint64_t strobes;
     };
     const std::vector<uint8_t> wait_8us = {0x8A, 0x86, 0x1D, 0x00, 0x8F, 0x00, 0x00};
     const Case cases[] = {
-        {"a read sent at once", 125000, {0x81, 0x87}, 125000 + 100, "D125 f1 U"},
-        {"a read of a 1 ms round trip", 1000000, {0x81, 0x87}, 1000000 + 100, "D125 f1 U"},
-        {"a read the latency timer sends", 125000, {0x81}, 16000000 + 125000 + 50, "D125 f1 U"},
+        {"a read sent at once", 125000, {0x81, 0x87}, 125000 + 100, "D125 f1 U", 0},
+        {"a read of a 1 ms round trip", 1000000, {0x81, 0x87}, 1000000 + 100, "D125 f1 U", 0},
+        {"a read the latency timer sends", 125000, {0x81}, 16000000 + 125000 + 50, "D125 f1 U", 0},
         {"8 us of clocks, then a read", 125000, join({wait_8us, {0x81, 0x87}}),
-         125000 + 100 + 8000 + 100, "D133 f1 U"},
+         125000 + 100 + 8000 + 100, "D133 f1 U", 0},
+        // 12 MHz / 2 by default: 3 bits of 167 ns, each a strobe of C2CK on TCK.
+        {"clocks with C2CK driven on TCK", 125000, join({pins(1), {0x8E, 0x02, 0x81, 0x87}}),
+         125000 + 50 + 500 + 100, "D125 F1z- f1 U", 3},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -215,6 +219,7 @@ TEST(Ftdi, TimeIsTheChipsAndTheRoundTrips)
             << "the transfer starts a USB frame after the one before";
         EXPECT_EQ(harlune_sim::trace(), "Fzz- U " + k.trace);
         EXPECT_EQ(harlune_sim::stats().round_trips, 1u);
+        EXPECT_EQ(harlune_sim::stats().strobes, k.strobes);
     }
 }
 
