@@ -128,7 +128,7 @@ void Ftdi::configure()
     const GpioWiring& w = c.cfg.ftdi_wiring;
     if (w.ck > 15 || w.d > 15 || w.ck == w.d ||
         (w.rst != kNoLine && (w.rst > 15 || w.rst == w.ck || w.rst == w.d)))
-        c.fault("configuration: FTDI wiring ck=%u d=%u rst=%d not on 3 distinct pins 0-15", w.ck,
+        c.fault("configuration: FTDI wiring ck=%u d=%u rst=%d not on distinct pins 0-15", w.ck,
                 w.d, w.rst == kNoLine ? -1 : static_cast<int>(w.rst));
     if (!c.cfg.ftdi_devices.empty()) {
         ftdi_chip_type type = chip_type(c.cfg.ftdi_devices.front().product);
