@@ -152,7 +152,8 @@ bool parse_ftdi_device(const std::string& item, FtdiDevice& d)
         return false;
     size_t second = item.find(':', first + 1);
     std::string vendor = item.substr(0, first);
-    std::string product = item.substr(first + 1, second == std::string::npos ? second : second - first - 1);
+    std::string product =
+        item.substr(first + 1, second == std::string::npos ? second : second - first - 1);
     auto hex_id = [](const std::string& text, uint16_t& id) {
         if (text.empty() || text.size() > 4 ||
             text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)

@@ -128,7 +128,7 @@ void Ftdi::configure()
     const GpioWiring& w = c.cfg.ftdi_wiring;
     if (w.ck > 15 || w.d > 15 || w.ck == w.d ||
         (w.rst != kNoLine && (w.rst > 15 || w.rst == w.ck || w.rst == w.d)))
-        c.fault("configuration: FTDI wiring ck=%u d=%u rst=%d not on 3 distinct pins 0-15", w.ck,
+        c.fault("configuration: FTDI wiring ck=%u d=%u rst=%d not on distinct pins 0-15", w.ck,
                 w.d, w.rst == kNoLine ? -1 : static_cast<int>(w.rst));
     if (!c.cfg.ftdi_devices.empty()) {
         ftdi_chip_type type = chip_type(c.cfg.ftdi_devices.front().product);
@@ -229,10 +229,13 @@ void Ftdi::destroy(ftdi_context* ctx)
     Handle* h = handle(ctx, "ftdi_free");
     if (!h)
         return;
-    if (h->engine >= 0)
-        let_go(*h);
+    bool was_open = h->engine >= 0;
+    if (was_open)
+        let_go(*h);  // ftdi_free closes the device
     h->freed = true;
     free(ctx);
+    if (was_open)
+        save();
 }
 
 int Ftdi::set_interface(ftdi_context* ctx, int interface)
@@ -488,7 +491,10 @@ void Ftdi::transfer(Engine& e, const unsigned char* data, size_t size)
             uint8_t byte = data[i];
             if (e.partial.empty()) {
                 ++c.stats.mpsse_commands;
-                if (arguments(byte) < 0) {
+                // An FT4232H has no ACBUS.
+                bool known = arguments(byte) >= 0 &&
+                             (e.high || (byte != kSetHigh && byte != kReadHigh));
+                if (!known) {
                     c.now_ns = e.now_ns;
                     c.fault("unknown MPSSE command 0x%02X", byte);
                     e.now_ns += kCommandNs;

@@ -18,6 +18,13 @@
 // byte. Without a reset line a C2CK low of 20 us or more begun between frames
 // is the host's reset pulse, unless the next START follows within 2 us.
 //
+// FTDI side: the library defines libftdi's functions (<ftdi.h>) itself and
+// serves the chips of Config::ftdi_devices. On the wired one each MPSSE
+// set-bits command is one data write and each read-bits command one status
+// read, on the same adapter; commands run on the chip's own time, write
+// transfers start a USB frame apart at least, and each USB read costs the
+// host a round trip (Config::ftdi_rtt_ns).
+//
 // Time (Config::clock): in virtual_time, sleeps are recorded, not slept, and
 // CLOCK_MONOTONIC/CLOCK_MONOTONIC_RAW/CLOCK_BOOTTIME read a virtual clock that
 // advances by request_ns per port request, by clock_step_ns per clock read and
@@ -168,7 +175,7 @@ struct Stats {
     uint64_t usb_reads = 0;          // FTDI: ftdi_read_data calls
     uint64_t round_trips = 0;        // FTDI: USB read transfers, each a round trip for the host
     uint64_t mpsse_commands = 0;     // FTDI: MPSSE commands decoded, unknown ones included
-    uint64_t transfer_lows = 0;      // FTDI: write transfers ending with C2CK low outside a reset pulse
+    uint64_t transfer_lows = 0;      // FTDI: write transfers ending with C2CK low, no reset pulse
     uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
 };
 
@@ -186,6 +193,9 @@ const Config& config();
 //   GPIO: L line request (the claim); Gabc a write, a, b, c the ck, d and rst
 //   lines: 0/1 output low/high, z input, - not requested; g0/g1 a read (the
 //   C2D value returned; g- without the d line).
+//   FTDI: Fabc a set-bits command (the ck, d and rst pins as for G; - no rst
+//   pin), f0/f1 a read-bits command (f- of the byte without the d pin), U
+//   the end of a USB write transfer; Dn then the chip's time between commands.
 std::string trace();
 // Frame trace: AW:xx, AR:xx, DW:xx, DR:xx (one-byte value, hex; longer
 // values in full), RESET when the target saw a reset.

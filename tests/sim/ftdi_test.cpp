@@ -187,14 +187,18 @@ TEST(Ftdi, TimeIsTheChipsAndTheRoundTrips)
         std::vector<uint8_t> bytes;  // ending with a read
         uint64_t host_ns;            // what the host's clock sees pass
         std::string trace;
+        uint64_t strobes;
     };
     const std::vector<uint8_t> wait_8us = {0x8A, 0x86, 0x1D, 0x00, 0x8F, 0x00, 0x00};
     const Case cases[] = {
-        {"a read sent at once", 125000, {0x81, 0x87}, 125000 + 100, "D125 f1 U"},
-        {"a read of a 1 ms round trip", 1000000, {0x81, 0x87}, 1000000 + 100, "D125 f1 U"},
-        {"a read the latency timer sends", 125000, {0x81}, 16000000 + 125000 + 50, "D125 f1 U"},
+        {"a read sent at once", 125000, {0x81, 0x87}, 125000 + 100, "D125 f1 U", 0},
+        {"a read of a 1 ms round trip", 1000000, {0x81, 0x87}, 1000000 + 100, "D125 f1 U", 0},
+        {"a read the latency timer sends", 125000, {0x81}, 16000000 + 125000 + 50, "D125 f1 U", 0},
         {"8 us of clocks, then a read", 125000, join({wait_8us, {0x81, 0x87}}),
-         125000 + 100 + 8000 + 100, "D133 f1 U"},
+         125000 + 100 + 8000 + 100, "D133 f1 U", 0},
+        // 12 MHz / 2 by default: 3 bits of 167 ns, each a strobe of C2CK on TCK.
+        {"clocks with C2CK driven on TCK", 125000, join({pins(1), {0x8E, 0x02, 0x81, 0x87}}),
+         125000 + 50 + 500 + 100, "D125 F1z- f1 U", 3},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -215,6 +219,7 @@ TEST(Ftdi, TimeIsTheChipsAndTheRoundTrips)
             << "the transfer starts a USB frame after the one before";
         EXPECT_EQ(harlune_sim::trace(), "Fzz- U " + k.trace);
         EXPECT_EQ(harlune_sim::stats().round_trips, 1u);
+        EXPECT_EQ(harlune_sim::stats().strobes, k.strobes);
     }
 }
 
@@ -272,25 +277,26 @@ TEST(Ftdi, OpenAnswersAsLibftdiDoes)
     struct Case {
         const char* name;
         const char* devices;  // HARLUNE_SIM_FTDI
-        harlune_sim::FtdiFail fail;
+        harlune_sim::FtdiFail fail;  // HARLUNE_SIM_FTDI_FAIL
         int product, interface;
         const char* serial;
         int open, bitmode;  // results
         const char* error;
     };
-    using harlune_sim::FtdiFail;
+    using F = harlune_sim::FtdiFail;
+    const int a = INTERFACE_A, b = INTERFACE_B;
+    const char* unclaimed =
+        "unable to claim usb device. Make sure the default FTDI driver is not in use";
     const Case cases[] = {
-        {"an FT232H by serial", "0403:6014:A1", FtdiFail::none, 0x6014, INTERFACE_A, "A1", 0, 0, nullptr},
-        {"another serial", "0403:6014:A1", FtdiFail::none, 0x6014, INTERFACE_A, "A2", -3, 0, "device not found"},
-        {"no device", "", FtdiFail::none, 0x6014, INTERFACE_A, nullptr, -3, 0, "device not found"},
-        {"no permission", "0403:6014", FtdiFail::perm, 0x6014, INTERFACE_A, nullptr, -8, 0,
+        {"an FT232H by serial", "0403:6014:A1", F::none, 0x6014, a, "A1", 0, 0, nullptr},
+        {"another serial", "0403:6014:A1", F::none, 0x6014, a, "A2", -3, 0, "device not found"},
+        {"no device", "", F::none, 0x6014, a, nullptr, -3, 0, "device not found"},
+        {"no permission", "0403:6014", F::perm, 0x6014, a, nullptr, -8, 0,
          "inappropriate permissions on device!"},
-        {"held by the serial driver", "0403:6014", FtdiFail::busy, 0x6014, INTERFACE_A, nullptr, -5, 0,
-         "unable to claim usb device. Make sure the default FTDI driver is not in use"},
-        {"interface B of an FT232H", "0403:6014", FtdiFail::none, 0x6014, INTERFACE_B, nullptr, -5, 0,
-         "unable to claim usb device. Make sure the default FTDI driver is not in use"},
-        {"interface B of an FT2232H", "0403:6010", FtdiFail::none, 0x6010, INTERFACE_B, nullptr, 0, 0, nullptr},
-        {"an FT232R: no MPSSE", "0403:6001", FtdiFail::none, 0x6001, INTERFACE_A, nullptr, 0, -1,
+        {"held by the serial driver", "0403:6014", F::busy, 0x6014, a, nullptr, -5, 0, unclaimed},
+        {"interface B of an FT232H", "0403:6014", F::none, 0x6014, b, nullptr, -5, 0, unclaimed},
+        {"interface B of an FT2232H", "0403:6010", F::none, 0x6010, b, nullptr, 0, 0, nullptr},
+        {"an FT232R: no MPSSE", "0403:6001", F::none, 0x6001, a, nullptr, 0, -1,
          "unable to configure bitbang mode. Perhaps not a BM/2232C type chip?"},
     };
     for (const Case& k : cases) {

@@ -144,7 +144,8 @@ void Host::write(uint8_t byte)
     if (ftdi_) {
         uint64_t outputs = 0, values = 0;
         outputs_of(byte, rst_, outputs, values);
-        queue_.insert(queue_.end(), {0x80, static_cast<uint8_t>(values), static_cast<uint8_t>(outputs)});
+        queue_.insert(queue_.end(),
+                      {0x80, static_cast<uint8_t>(values), static_cast<uint8_t>(outputs)});
         return;
     }
     if (chip_ < 0) {
