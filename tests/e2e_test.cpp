@@ -131,6 +131,23 @@ TEST_F(E2e, TooFewArgumentsPrintUsageAndLeaveThePortAlone)
     }
 }
 
+// --help and --version alone: stdout, status 0, no port named or opened.
+TEST_F(E2e, HelpAndVersionBeforeAnyPort)
+{
+    const struct {
+        const char *arg, *starts, *holds;
+    } cases[] = {{"--help", USAGE.c_str(), "\tftdi:[VID:PID[:SERIAL]:]ck=0,d=1"},
+                 {"--version", "harlune 1.0.0\nports:\n", "FTDI MPSSE chips"}};
+    for (const auto &c : cases) {
+        Result r = run({c.arg}, {"C2_PROG_DEV=ftdi:ck=0,d=1"});
+        EXPECT_EQ(r.out.rfind(c.starts, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find(c.holds), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.report["opens"], 0u);
+    }
+}
+
 TEST_F(E2e, DevicePathFromTheEnvironment)
 {
     Result empty = run({"r", "x"}, {"C2_PROG_DEV="});
