@@ -166,6 +166,10 @@ std::string parse_device(const std::string &text, Spec *s)
 {
     size_t last = text.rfind(':');
     std::string list = last == std::string::npos ? text : text.substr(last + 1);
+    if (!text.empty() && text.find('=') == std::string::npos) {  // ids and no pins
+        last = text.size();
+        list.clear();
+    }
     s->list_error = parse_pins(list, s);
     if (last == std::string::npos)
         return {};

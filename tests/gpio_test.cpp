@@ -216,6 +216,7 @@ TEST_F(Gpio, LinesThatCannotBeHad)
          "line 27 (d) is in use by"},
         {"ftdi:", {}, "Problem claiming ftdi:", "malformed pin list: no pins given"},
         {"ftdi:ck=0", {}, "Problem claiming ftdi:ck=0", "both ck and d are needed"},
+        {"ftdi:0403:6014", {}, "Problem claiming ftdi:0403:6014", "malformed pin list: no pins given"},
         {"ftdi:ck=0,d=0", {}, "Problem claiming ftdi:ck=0,d=0", "ck and d are the same pin"},
         {"ftdi:ck=0,d=16", {}, "Problem claiming ftdi:ck=0,d=16", "\"16\" is not a pin number (0 to 15)"},
         {"ftdi:ck=0,d=1,", {}, "Problem claiming ftdi:ck=0,d=1,", "an empty entry (a stray comma)"},
