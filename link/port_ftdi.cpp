@@ -20,7 +20,8 @@
 // transfer carries are answered at its end (0x87, send immediate), one
 // round trip. A transfer never ends while C2CK is low: the queue is cut only
 // where C2CK is high or released, and libftdi's own split of a long write is
-// set beyond any transfer made here. Delays are kept on the chip's clock:
+// set beyond any transfer made here; nor does a USB packet (a strobe's two
+// commands are padded into one with 0x85, loopback off, which changes nothing). Delays are kept on the chip's clock:
 // commands that clock with no data (0x8E, 0x8F) at 1 us per bit while
 // ADBUS0 (TCK, which they toggle) is not a driven C2 line, else the last
 // "set data bits" repeated, counted at SET_BITS_NS each: the lines stay as
@@ -61,6 +62,10 @@ constexpr int LIBFTDI_CHUNK = 65536;
 // A read transfer holds every answer of one exchange (PENDING_ANSWERS and
 // the two status bytes of each 512-byte packet).
 constexpr int READ_CHUNK = 4096;
+// A high-speed bulk transfer reaches the chip in packets of this size; a
+// strobe's two commands are kept in one packet, so that the chip never
+// waits for the next packet with C2CK low.
+constexpr size_t USB_PACKET = 512;
 // Answers the chip may hold before they are read (its buffer is 1 KiB and more).
 constexpr size_t PENDING_ANSWERS = 256;
 // The chip answers within a round trip; this long without an answer is a
@@ -399,9 +404,12 @@ void ftdi_write(int, uint8_t byte)
         drive(D, byte & D_LEVEL);
     if (reset && spec.has_rst)
         drive(RST, false);
+    bool was_low = wire_low;
     value = v;
     dir = d;
     wire_low = (reset && spec.has_rst) || ((d >> bit[CK]) & 1u && !((v >> bit[CK]) & 1u));
+    if (wire_low && !was_low && !reset && queue.size() % USB_PACKET > USB_PACKET - 6)
+        queue.resize(queue.size() + USB_PACKET - queue.size() % USB_PACKET, LOOPBACK_END);  // changes nothing
     put_set();
     maybe_send();
 }
