@@ -25,10 +25,8 @@ gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets)
     return r;
 }
 
-namespace {
-
 // The lines ck (0), d (1) and rst (2) a byte drives, and their levels.
-void outputs_of(uint8_t byte, bool rst, uint64_t& outputs, uint64_t& values)
+static void outputs_of(uint8_t byte, bool rst, uint64_t& outputs, uint64_t& values)
 {
     outputs = values = 0;
     auto output = [&](unsigned line, bool level) {
@@ -45,8 +43,6 @@ void outputs_of(uint8_t byte, bool rst, uint64_t& outputs, uint64_t& values)
     if (rst && reset)
         output(2, false);
 }
-
-}  // namespace
 
 gpio_v2_line_config line_config(uint8_t byte, bool rst)
 {
@@ -115,7 +111,6 @@ Host::~Host()
 {
     if (ftdi_) {
         flush();
-        ftdi_usb_close(ftdi_);
         ftdi_free(ftdi_);
     }
     if (fd_ >= 0)
@@ -133,8 +128,7 @@ void Host::flush()
 
 void Host::pause(unsigned us)
 {
-    if (ftdi_)
-        flush();
+    flush();
     usleep(us);
 }
 
