@@ -202,16 +202,23 @@ TEST_F(Hardening, AHostHeldUpOnEveryTryGivesUpClearly)
         const char *every;
         std::string cmd, last_lines;
         bool started;
+        std::vector<std::string> env = {};
     } cases[] = {
         {"30", "v", "", false},  // no start-up fits between two stalls
         // The start-up fits, the smallest block read does not.
         {"150", "v", "c2_block_read error in readprg\n"
                      "I was not able to allocate memory in the \"vrfyprg\" function\n", true},
         {"150", "p", "c2_block_read error in readprg\nI can't read data from the device\n", true},
+        // Block reads get through between the stalls, a long erase never
+        // does: nothing is written after it.
+        {"1000", "p", "\nProgramming stopped: the device erase did not complete\n", true, {"HARLUNE_SIM_ERASE_POLLS=200"}},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.cmd + " every " + k.every);
-        Result r = run({k.cmd, tmp.path("img")}, {"HARLUNE_SIM_STALL_US=50", std::string("HARLUNE_SIM_STALL_EVERY=") + k.every}, true);
+        support::write_file(flash, std::vector<uint8_t>(0x4000, 0x00));
+        std::vector<std::string> env = {"HARLUNE_SIM_STALL_US=50", std::string("HARLUNE_SIM_STALL_EVERY=") + k.every};
+        env.insert(env.end(), k.env.begin(), k.env.end());
+        Result r = run({k.cmd, tmp.path("img")}, env, true);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out.rfind(k.started ? STARTED : NOT_SET, 0), 0u) << r.out;
         std::string give_up = "given up after 32 redos in a row: C2 clock pulses were held low up to 5";
@@ -222,6 +229,7 @@ TEST_F(Hardening, AHostHeldUpOnEveryTryGivesUpClearly)
         EXPECT_NE(r.err.find(" redos in this run: ", summary), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("No target answering"), std::string::npos);
         EXPECT_EQ(r.report["block_writes"], 0u);
+        EXPECT_EQ(r.out.find("erased"), std::string::npos);
         EXPECT_TRUE(released(r));
     }
 }
