@@ -195,6 +195,19 @@ TEST_F(Hardening, ARunHeldUpInsideAPulseEndsAsAnUndisturbedOne)
 
 // Stalls in every try: one clear diagnostic, the usual failure chain, a
 // non-zero status, and the target reset and released all the same.
+// On a terminal a redo note starts on a line of its own, never after the
+// progress marks of the same screen line.
+TEST_F(Hardening, ARedoNoteOnATerminalStartsItsOwnLine)
+{
+    RunOptions o;
+    o.env = {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_AT=15000"};  // in the block at 0x0200
+    o.wrapper = {"/bin/sh", "-c", "exec script -qec \"$0 $*\" /dev/null"};
+    Result r = run({"r", tmp.path("back"), "600"}, o);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("#\r\nharlune: block read at 0x0200 redone 1 time"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("#harlune"), std::string::npos) << r.out;
+}
+
 TEST_F(Hardening, AHostHeldUpOnEveryTryGivesUpClearly)
 {
     support::write_file(tmp.path("img"), support::random_bytes(300, 43));
