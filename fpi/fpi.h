@@ -39,7 +39,7 @@ constexpr uint32_t C2_ERASE_LIMIT_MS = 20000;
 // bytes from then on. C2_REDO_LIMIT disturbed tries in a row without
 // progress, or C2_RUN_REDO_LIMIT redos in a run, give the command up.
 constexpr int C2_REDO_LIMIT = 32;
-constexpr int C2_RUN_REDO_LIMIT = 500;
+constexpr int C2_RUN_REDO_LIMIT = 5000;
 constexpr int32_t C2_REPAIR_PIECE = 32;
 
 // Reset the target and switch on its programming interface. 0, -1 when the
