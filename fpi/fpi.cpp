@@ -179,12 +179,7 @@ void say(const char *line)
 // The redos of one block or indivisible command, told in at most one line.
 class Redo {
 public:
-    Redo(const char *what, const char *at_format = nullptr, long at = 0)
-    {
-        int n = snprintf(name_, sizeof name_, "%s", what);
-        if (at_format && n > 0)
-            snprintf(name_ + n, sizeof name_ - static_cast<size_t>(n), at_format, at);
-    }
+    explicit Redo(const char *name) { snprintf(name_, sizeof name_, "%s", name); }
 
     // The command moved on since its last disturbed try.
     void progress() { in_row_ = 0; }
@@ -371,7 +366,9 @@ int c2_wait_out_ready(uint32_t limit_ms) { return poll(C2_OUT_READY, true, limit
 int c2_block_write(int32_t address, const uint8_t *data, int32_t length)
 {
     c2_interrupt_note(FLASH_CHANGED);
-    Redo r("block write", " at 0x%4.4lx", address);
+    char name[32];
+    snprintf(name, sizeof name, "block write at 0x%4.4x", static_cast<unsigned>(address));
+    Redo r(name);
     for (int32_t done = 0, piece = length; done < length;) {
         int32_t n = std::min(piece, length - done);
         Try t{"c2_block_write"};
@@ -409,7 +406,9 @@ int c2_block_write(int32_t address, const uint8_t *data, int32_t length)
 
 int c2_block_read(int32_t address, uint8_t *buffer, int32_t length)
 {
-    Redo r("block read", " at 0x%4.4lx", address);
+    char name[32];
+    snprintf(name, sizeof name, "block read at 0x%4.4x", static_cast<unsigned>(address));
+    Redo r(name);
     int rc = r.end(read_range(r, address, buffer, length));
     if (rc == 0)
         progress_mark();
@@ -419,7 +418,9 @@ int c2_block_read(int32_t address, uint8_t *buffer, int32_t length)
 int c2_page_erase(uint8_t page)
 {
     c2_interrupt_note(FLASH_CHANGED);
-    Redo r("page erase", " of page %ld", page);
+    char name[32];
+    snprintf(name, sizeof name, "page erase of page %u", page);
+    Redo r(name);
     return r.end(until_undisturbed(r, "c2_page_erase", false, true, [page](Try &t) {
         int rc;
         if ((rc = head(t, C2_PAGE_ERASE)) || (rc = put(t, page)) || (rc = in_busy(t)) ||
