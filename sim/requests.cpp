@@ -61,11 +61,15 @@ void end_request(Sim& s, bool counted)
         raise(s.core.cfg.signal);
 }
 
+bool picked(const std::vector<uint64_t>& numbers, uint64_t strobe)
+{
+    return std::find(numbers.begin(), numbers.end(), strobe) != numbers.end();
+}
+
 bool stall_selected(Sim& s, uint64_t strobe)
 {
     const Config& c = s.core.cfg;
-    bool selected = std::find(c.stall_at.begin(), c.stall_at.end(), strobe) != c.stall_at.end() ||
-                    (c.stall_every && strobe % c.stall_every == 0);
+    bool selected = picked(c.stall_at, strobe) || (c.stall_every && strobe % c.stall_every == 0);
     // Drawn for every strobe, so strobe n gets the same draw whatever else is set.
     if (c.stall_one_in && s.stall_rng.next() % c.stall_one_in == 0)
         selected = true;
@@ -73,27 +77,50 @@ bool stall_selected(Sim& s, uint64_t strobe)
 }
 
 // A data-register byte to the adapter. A strobe it makes is counted; true
-// when that strobe is picked for a stall. A number a reset pulse gave back
-// (no reset control) is not considered twice.
+// when that strobe is picked for a stall. The write that ends a strobe picked
+// by hold_at makes a hold due. A number a reset pulse gave back (no reset
+// control) ends no strobe and is not considered twice.
 bool drive(Sim& s, uint8_t data, bool reset_control)
 {
     Core& c = s.core;
-    if (!s.adapter.write(data, reset_control).strobe)
+    Adapter::Result result = s.adapter.write(data, reset_control);
+    if (result.rose) {
+        uint64_t ended = s.low_strobe;
+        s.low_strobe = 0;
+        if (ended && ended <= c.stats.strobes && ended > s.holds_picked) {
+            s.holds_picked = ended;
+            s.hold_due = picked(c.cfg.hold_at, ended);
+        }
+    }
+    if (!result.strobe)
         return false;
     uint64_t strobe = ++c.stats.strobes;
+    s.low_strobe = strobe;
     if (strobe <= s.strobes_picked)
         return false;
     s.strobes_picked = strobe;
     return stall_selected(s, strobe) && c.cfg.stall_ns;
 }
 
-// The end of a served request; a stall holds the host right after it.
+// The end of a served request; a stall holds the host right after it, and so
+// does a hold due, when C2CK is high: one for the end of a strobe picked, or
+// the first since a flash command completed, or both at once.
 void finish(Sim& s, bool stall)
 {
+    Core& c = s.core;
     end_request(s, true);
     if (stall) {
-        ++s.core.stats.stalls;
-        s.clock.hold(s.core.cfg.stall_ns);
+        ++c.stats.stalls;
+        s.clock.hold(c.cfg.stall_ns);
+    }
+    if (!s.adapter.c2ck())
+        return;
+    bool due = s.hold_due || (c.command_completed && c.cfg.hold_after_commands);
+    s.hold_due = false;
+    c.command_completed = false;
+    if (due && c.cfg.hold_ns) {
+        ++c.stats.holds;
+        s.clock.hold(c.cfg.hold_ns);
     }
 }
 
@@ -263,6 +290,7 @@ void device_opened(int fd)
     s.claimed = false;
     s.unclaimed_fault = false;
     ++s.core.stats.opens;
+    s.used = true;
     s.dirty = true;
 }
 
@@ -335,6 +363,7 @@ void chip_opened(int fd)
     Sim& s = sim();
     s.chip.opened(fd);
     ++s.core.stats.opens;
+    s.used = true;
     s.dirty = true;
 }
 
