@@ -41,6 +41,9 @@ TEST(Env, DefaultsWithoutVariables)
     EXPECT_EQ(c.clock, Clock::wire) << "a preloaded run: the wire on the real clock";
     EXPECT_FALSE(c.allow_rt);
     EXPECT_EQ(c.stall_ns, 0u);
+    EXPECT_EQ(c.mid_low, harlune_sim::MidLow::edge);
+    EXPECT_EQ(c.hold_ns, 0u);
+    EXPECT_FALSE(c.hold_after_commands);
     EXPECT_EQ(c.flash_size, 0x4000u);
     EXPECT_TRUE(c.refusals.empty());
     EXPECT_EQ(c.gpio_chip, "/dev/gpiochip0");
@@ -74,6 +77,11 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_STALL_EVERY", "7"},
              {"HARLUNE_SIM_STALL_ONE_IN", "50"},
              {"HARLUNE_SIM_STALL_SEED", "3"},
+             {"HARLUNE_SIM_MID_LOW", "random"},
+             {"HARLUNE_SIM_MID_LOW_SEED", "8"},
+             {"HARLUNE_SIM_HOLD_US", "10000"},
+             {"HARLUNE_SIM_HOLD_AT", "4,6"},
+             {"HARLUNE_SIM_HOLD_AFTER", "commands"},
              {"HARLUNE_SIM_FRAMES", "/tmp/f"},
              {"HARLUNE_SIM_REPORT", "/tmp/r"},
              {"HARLUNE_SIM_FLASH", "/tmp/flash"},
@@ -113,6 +121,11 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.stall_every, 7u);
     EXPECT_EQ(c.stall_one_in, 50u);
     EXPECT_EQ(c.stall_seed, 3u);
+    EXPECT_EQ(c.mid_low, harlune_sim::MidLow::random);
+    EXPECT_EQ(c.mid_low_seed, 8u);
+    EXPECT_EQ(c.hold_ns, 10000000u);
+    EXPECT_EQ(c.hold_at, (std::vector<uint64_t>{4, 6}));
+    EXPECT_TRUE(c.hold_after_commands);
     EXPECT_TRUE(c.trace) << "a frames file keeps the traces";
     EXPECT_EQ(c.trace_file, "");
     EXPECT_EQ(c.frames_file, "/tmp/f");
@@ -163,6 +176,12 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_STALL_EVERY", "3"},  // no HARLUNE_SIM_STALL_US
         {"HARLUNE_SIM_STALL_ONE_IN", "0"},
         {"HARLUNE_SIM_STALL_SEED", "-1"},
+        {"HARLUNE_SIM_MID_LOW", "resets"},
+        {"HARLUNE_SIM_MID_LOW_SEED", "x"},
+        {"HARLUNE_SIM_HOLD_US", "60000001"},
+        {"HARLUNE_SIM_HOLD_AT", "3"},  // no HARLUNE_SIM_HOLD_US
+        {"HARLUNE_SIM_HOLD_AFTER", "commands"},  // no HARLUNE_SIM_HOLD_US
+        {"HARLUNE_SIM_HOLD_AFTER", "blocks"},
         {"HARLUNE_SIM_GPIO_CHIP", ""},
         {"HARLUNE_SIM_GPIO_LINES", "0"},
         {"HARLUNE_SIM_GPIO_WIRING", "ck=17"},
@@ -242,6 +261,21 @@ TEST_F(Preload, FilesAreWrittenAtExitWhenTheDeviceStaysOpen)
     ASSERT_EQ(run.status, 0) << run.out;
     std::string report = slurp(path("report"));
     EXPECT_NE(report.find("opens 1\ncloses 0\nclaims 1\nwrites 5\n"), std::string::npos) << report;
+}
+
+TEST_F(Preload, OnlyTheProcessThatUsedTheDeviceSavesAtExit)
+{
+    // timeout and env load the library too, with a flash of 512 bytes; the
+    // probe, the one that opens the device, saves a flash of 256.
+    std::string device = path("parport");
+    ProbeRun run = common::run(
+        {"/usr/bin/timeout", "60", "/usr/bin/env", "HARLUNE_SIM_FLASH_SIZE=256", SIM_PROBE, device},
+        {std::string("LD_PRELOAD=") + SIM_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0",
+         "HARLUNE_SIM_DEVICE=" + device, "HARLUNE_SIM_FLASH=" + path("flash"),
+         "HARLUNE_SIM_FLASH_SIZE=512", "HARLUNE_SIM_REPORT=" + path("report")});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(slurp(path("flash")), std::string(256, '\xFF'));
+    EXPECT_NE(slurp(path("report")).find("opens 1\n"), std::string::npos);
 }
 
 TEST_F(Preload, ClaimFailureAndBadEnvironment)
