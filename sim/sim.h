@@ -27,6 +27,12 @@
 // sleeps too. In every mode C2CK low for 20 us or more resets the target; a
 // strobe low for 5 us up to 20 us does as Config::mid_low says.
 //
+// Injected for tests: stalls (the host held inside a strobe), holds (the host
+// held with C2CK high, after chosen strobes or flash commands), and strobe
+// lows of 5 us up to 20 us taken as clock edges, resets or either at random.
+// Preloaded, the library writes its files when the device or a line request
+// is closed, and at exit only in a process that opened the device or the chip.
+//
 // This library is test and demo support; it is never installed.
 #pragma once
 
@@ -175,7 +181,7 @@ const Config& config();
 // Request trace, tokens joined by single spaces:
 //   C claim, Wxx data write, Rxx status read (value returned), Xnnnnnnnn other
 //   request, Dn n microseconds (>= 1) of wire time between two requests
-//   (an injected stall shows as one after its write).
+//   (an injected stall or hold shows as one after its write).
 //   GPIO: L line request (the claim); Gabc a write, a, b, c the ck, d and rst
 //   lines: 0/1 output low/high, z input, - not requested; g0/g1 a read (the
 //   C2D value returned; g- without the d line).
