@@ -31,10 +31,21 @@ static_assert(PPCLAIM == kClaim && PPWDATA == kWriteData && PPRSTATUS == kReadSt
 // in a reset pulse, is the host held (wire and real mode).
 constexpr uint64_t kHostHoldNs = 5000;
 
+// A hold due since the last request: the host held now, C2CK still high.
+void take_hold(Sim& s)
+{
+    if (!s.hold_pending)
+        return;
+    s.hold_pending = false;
+    ++s.core.stats.holds;
+    s.clock.hold(s.core.cfg.hold_ns);
+}
+
 // Start of a port request: wire time, the gap token, the request's number.
 void begin_request(Sim& s)
 {
     Core& c = s.core;
+    take_hold(s);
     bool first = c.requests++ == 0;
     s.clock.request_start();
     bool slept = s.clock.take_slept();
@@ -102,9 +113,12 @@ bool drive(Sim& s, uint8_t data, bool reset_control)
     return stall_selected(s, strobe) && c.cfg.stall_ns;
 }
 
-// The end of a served request; a stall holds the host right after it, and so
-// does a hold due, when C2CK is high: one for the end of a strobe picked, or
-// the first since a flash command completed, or both at once.
+// The end of a served request; a stall holds the host right after it, inside
+// the request. A request that leaves C2CK high makes a hold pending when one
+// is due (the end of a strobe picked, the first since a flash command
+// completed, or both at once): the host is held once the request has returned,
+// at its next clock read or request, so that a host timing its strobes from
+// before C2CK goes low to after it is high again never sees it.
 void finish(Sim& s, bool stall)
 {
     Core& c = s.core;
@@ -118,10 +132,7 @@ void finish(Sim& s, bool stall)
     bool due = s.hold_due || (c.command_completed && c.cfg.hold_after_commands);
     s.hold_due = false;
     c.command_completed = false;
-    if (due && c.cfg.hold_ns) {
-        ++c.stats.holds;
-        s.clock.hold(c.cfg.hold_ns);
-    }
+    s.hold_pending = due && c.cfg.hold_ns;
 }
 
 // A request not served (its fault recorded): Xnnnnnnnn, failing with `error`.
@@ -401,7 +412,13 @@ void bad_descriptor(int fd, unsigned long request)
 
 bool replaced_clock(clockid_t clock) { return Timebase::replaced(clock); }
 
-uint64_t clock_read(clockid_t clock) { return sim().clock.read(clock); }
+uint64_t clock_read(clockid_t clock)
+{
+    Sim& s = sim();
+    uint64_t now = s.clock.read(clock);
+    take_hold(s);  // after the reading: the host held right after it
+    return now;
+}
 
 uint64_t clock_peek(clockid_t clock) { return sim().clock.peek(clock); }
 

@@ -94,6 +94,7 @@ void configure(const Config& config)
     s.low_strobe = 0;
     s.holds_picked = 0;
     s.hold_due = false;
+    s.hold_pending = false;
     s.clock.configure();
     s.adapter.reset();
     s.chip.configure();

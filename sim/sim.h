@@ -125,9 +125,10 @@ struct Config {
     uint32_t mid_low_seed = 0;           // the generator of MidLow::random alone
 
     // Holds with C2CK high: the host held for hold_ns, as a stall holds it,
-    // but never while C2CK is low.
+    // never while C2CK is low, once the request that leaves C2CK high has
+    // returned (at the next clock read, after the reading, or request).
     uint64_t hold_ns = 0;                // 0: no holds
-    std::vector<uint64_t> hold_at;       // right after the write that ends these strobes (from 1)
+    std::vector<uint64_t> hold_at;       // after the write that ends these strobes (from 1)
     bool hold_after_commands = false;    // after each flash command completed (see README)
 
     // sched_setscheduler, sched_setparam and mlockall reach the C library

@@ -25,6 +25,7 @@ struct Sim {
     uint64_t low_strobe = 0;      // the strobe that began the C2CK low phase now (0: none)
     uint64_t holds_picked = 0;    // strobe numbers considered for a hold so far
     bool hold_due = false;        // the last write ended a strobe picked for a hold
+    bool hold_pending = false;    // a hold at the next clock read or request
 
     int device_fd = -1;
     bool claimed = false;

@@ -151,12 +151,16 @@ TEST(Stall, Under20UsOfLowResetsOnlyByTheMidLowRule)
         h.open_lines();
         h.reset_pulse();
         h.address_write(0x00);
+        timespec t[2];  // read right after the strobe: a hold falls between the two
+        for (timespec& ts : t)
+            clock_gettime(CLOCK_MONOTONIC, &ts);
         usleep(3);
         h.address_write(0x00);
         EXPECT_EQ(harlune_sim::frames(), k.frames);
         EXPECT_EQ(harlune_sim::stats().resets, k.resets);
         EXPECT_EQ(harlune_sim::stats().unplanned_resets, k.resets - 1);
         EXPECT_EQ(harlune_sim::stats().holds, k.hold_ns ? 1u : 0u);
+        EXPECT_EQ(t[1].tv_nsec - t[0].tv_nsec, 250 + static_cast<long>(k.hold_ns));
         EXPECT_EQ(harlune_sim::stats().lows_over_5us, k.stall_ns >= 4000 ? 1u : 0u);
         EXPECT_EQ(harlune_sim::stats().lows_over_20us, k.stall_ns >= 19000 ? 1u : 0u);
         EXPECT_EQ(harlune_sim::stats().longest_low_ns, k.stall_ns + 1000);
