@@ -32,7 +32,7 @@ public:
     // Port requests: wire time at the start and at the end of one.
     void request_start();
     void request_end();
-    // The host held for `ns` after a request (an injected stall).
+    // The host held for `ns` after a request (an injected stall or hold).
     void hold(uint64_t ns);
 
     // The host's clocks this simulator replaces.
