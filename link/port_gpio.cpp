@@ -3,8 +3,9 @@
 //
 // Each data-register byte becomes exactly one line request that gives every
 // line its direction and, when driven, its level:
-//   C2CK  reset active (bit 3 clear) without a reset line: driven low;
-//         otherwise driver on (bit 4 clear): driven at bit 5, else input
+//   C2CK  reset active (bit 3 clear): driven low without a reset line, an
+//         input with one (rst holds the pin low; C2CK driven high would fight
+//         it); otherwise driver on (bit 4 clear): driven at bit 5, else input
 //   C2D   driver on (bit 6 clear): driven at bit 7, else input
 //   rst   reset active: driven low, else input
 // The request is GPIO_V2_LINE_SET_VALUES_IOCTL when the directions are those
@@ -187,8 +188,9 @@ void gpio_write_data(uint8_t value)
 {
     uint64_t driven = 0, high = 0;
     bool reset = !(value & RST_BIT);
-    if (reset && !has_rst) {
-        driven |= 1u << CK;
+    if (reset) {
+        if (!has_rst)
+            driven |= 1u << CK;
     } else if (!(value & CK_NEN)) {
         driven |= 1u << CK;
         high |= (value & CK_LEVEL) ? 1u << CK : 0;

@@ -234,6 +234,7 @@ void Chip::hold(int fd, const gpio_v2_line_request& request)
         apply(l, request.config, i);
     }
     requests_.push_back(std::move(r));
+    check_reset_fight();
 }
 
 int Chip::set_config(int fd, const gpio_v2_line_config& config)
@@ -244,6 +245,7 @@ int Chip::set_config(int fd, const gpio_v2_line_config& config)
     for (unsigned i = 0; i < r->offsets.size(); ++i)
         if (Line* l = line(r->offsets[i]))
             apply(*l, config, i);
+    check_reset_fight();
     return 0;
 }
 
@@ -267,7 +269,17 @@ int Chip::set_values(int fd, const gpio_v2_line_values& values)
             int active_low = (l.flags & GPIO_V2_LINE_FLAG_ACTIVE_LOW) ? 1 : 0;
             l.value = ((values.bits & bit(i)) ? 1 : 0) ^ active_low;
         }
+    check_reset_fight();
     return 0;
+}
+
+void Chip::check_reset_fight()
+{
+    const GpioWiring& w = core_.cfg.gpio_wiring;
+    const Line* rst = line(w.rst);
+    const Line* ck = line(w.ck);
+    if (rst && ck && drives(*rst) && rst->value == 0 && drives(*ck))
+        core_.fault("C2CK driven %s while the reset line drives it low", ck->value ? "high" : "low");
 }
 
 int Chip::check_get(int fd, uint64_t mask, bool& with_c2d) const

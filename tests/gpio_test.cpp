@@ -18,11 +18,11 @@ const char CHIP_RST[] = "/dev/gpiochip0:rst=22,d=27,ck=17";
 
 // What a data-register byte means on the lines, as "G<ck><d><rst>": 0/1
 // driven low/high, z input, - no such line. Without a reset line the reset
-// control holds C2CK low itself.
+// control holds C2CK low itself; with one, C2CK is released while it does.
 std::string lines_of(uint8_t b, bool rst)
 {
     bool reset = !(b & 0x08);
-    char ck = reset && !rst ? '0' : !(b & 0x10) ? ((b & 0x20) ? '1' : '0') : 'z';
+    char ck = reset ? (rst ? 'z' : '0') : !(b & 0x10) ? ((b & 0x20) ? '1' : '0') : 'z';
     char d = !(b & 0x40) ? ((b & 0x80) ? '1' : '0') : 'z';
     char r = !rst ? '-' : reset ? '0' : 'z';
     return {'G', ck, d, r};
