@@ -66,7 +66,8 @@ struct Port {
     bool rst;
 };
 const Port PARALLEL{"parallel", "", false};
-const Port PORTS[] = {{"gpio", CHIP_NO_RST, false}, {"gpio_rst", CHIP_RST, true}};
+const Port PORTS[] = {{"gpio", CHIP_NO_RST, false}, {"gpio_rst", CHIP_RST, true},
+                      {"gpio_by_name", "gpiochip0:ck=GPIO17,d=27,rst=GPIO22", true}};
 
 class Gpio : public ::testing::Test {
 protected:
@@ -173,7 +174,9 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         {"/dev/gpiochip0:ck=17", {}, "Problem claiming /dev/gpiochip0:ck=17", "both ck and d are needed"},
         {"/dev/gpiochip0:", {}, "Problem claiming /dev/gpiochip0:", "no lines given"},
         {"/dev/gpiochip0:ck=17,d=17", {}, "Problem claiming /dev/gpiochip0:ck=17,d=17", "same line"},
-        {"/dev/gpiochip0:ck=17,d=2x", {}, "Problem claiming /dev/gpiochip0:ck=17,d=2x", "\"2x\" is not a line number"},
+        {"/dev/gpiochip0:ck=17,d=2x", {}, "Problem claiming /dev/gpiochip0:ck=17,d=2x", "no line of gpiochip0 is named \"2x\" (d)"},
+        {"gpiochip7:ck=17,d=27", {}, "Problem opening /dev/gpiochip7", "No such file or directory"},
+        {"gpiochip0:ck=GPIO17,d=GPIO17", {}, "Problem claiming gpiochip0:ck=GPIO17,d=GPIO17", "ck and d are the same line"},
         {"/dev/gpiochip0:ck=17,d=27,", {}, "Problem claiming /dev/gpiochip0:ck=17,d=27,", "stray comma"},
         {"/dev/gpiochip0:clk=17,d=27", {}, "Problem claiming /dev/gpiochip0:clk=17,d=27", "not a line name"},
         {"/dev/gpiochip0:ck=17,d=54", {}, "Problem claiming /dev/gpiochip0:ck=17,d=54",
