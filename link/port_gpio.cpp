@@ -17,7 +17,9 @@
 // bit 7 inverted as the parallel port's BUSY input shows it.
 //
 // The chip may be named bare (gpiochip0: /dev/gpiochip0), a line by the
-// name the chip reports for it (GPIO17) as well as by its offset.
+// name the chip reports for it (GPIO17) as well as by its offset. A chip
+// too slow for a clock pulse (an expander behind I2C or USB) is refused at
+// the claim, after a few requests that change nothing.
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -31,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "port_backends.h"
 
 namespace {
@@ -46,6 +49,14 @@ struct Lines {
 };
 
 constexpr uint64_t INPUT_FLAGS = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+
+// A clock pulse is two line requests, C2CK low from the first to the second,
+// and must stay under 5 us. A chip whose requests take more than half of
+// that is refused: an SoC's own chip answers in 1 to 2 us, an expander behind
+// I2C, SPI or USB in tens to hundreds. The median of an odd number of
+// requests ignores the few that a busy machine holds up.
+constexpr unsigned SPEED_SAMPLES = 9;
+constexpr uint64_t SLOW_REQUEST_NS = 2500;
 
 int line_fd = -1;
 bool has_rst = false;
@@ -164,6 +175,26 @@ bool find_named_lines(int chip, Lines *lines, PortProblem *problem)
     return true;
 }
 
+// The median time of a line request, from requests that change nothing
+// (GET_VALUES of C2CK, an input): nothing is driven, no edge made, no
+// sample of C2D taken. CLOCK_MONOTONIC counts the time the request sleeps.
+uint64_t request_time_ns()
+{
+    uint64_t took[SPEED_SAMPLES];
+    gpio_v2_line_values values{};
+    uint64_t last = clock_now_ns();
+    for (uint64_t &t : took) {
+        values.bits = 0;
+        values.mask = 1u << CK;
+        ioctl(line_fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values);
+        uint64_t now = clock_now_ns();
+        t = now - last;
+        last = now;
+    }
+    std::nth_element(took, took + SPEED_SAMPLES / 2, took + SPEED_SAMPLES);
+    return took[SPEED_SAMPLES / 2];
+}
+
 // Why the chip refused the lines, from what it says about itself.
 void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem)
 {
@@ -260,6 +291,21 @@ int gpio_claim(int fd, PortProblem *problem)
     config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_OUTPUT;
     config.attrs[1].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
 
+    uint64_t took = request_time_ns();
+    if (took > SLOW_REQUEST_NS) {
+        char text[160];
+        snprintf(text, sizeof text,
+                 "too slow for C2: a line request takes %.1f us (median of %u), a clock pulse needs two within 5 us",
+                 static_cast<double>(took) / 1000.0, SPEED_SAMPLES);
+        problem->detail = text;
+        problem->hint =
+            "  Wire the adapter to GPIO lines of the board's own SoC (gpioinfo shows each chip's\n"
+            "  label); an expander behind I2C, SPI or USB makes every clock pulse reset the target.\n";
+        close(line_fd);
+        line_fd = -1;
+        errno = ETIMEDOUT;
+        return -1;
+    }
     return 0;
 }
 

@@ -189,6 +189,9 @@ Config config_from_env()
         if (!ok)
             reject("HARLUNE_SIM_GPIO_BUSY", busy, "line offsets on the chip, comma separated");
     }
+    uint64_t gpio_request_us = 0;
+    number("HARLUNE_SIM_GPIO_REQUEST_US", gpio_request_us, 1, 1000000, "microseconds from 1 to 1000000");
+    c.gpio_request_ns = gpio_request_us * 1000;
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");

@@ -76,6 +76,11 @@ struct Config {
     GpioWiring gpio_wiring;
     uint32_t gpio_lines = 54;                  // lines of the chip
     std::vector<uint32_t> gpio_busy;           // offsets held by another consumer
+    // A line request (SET_CONFIG, SET_VALUES, GET_VALUES) of a slow chip, an
+    // expander behind I2C or USB: it takes this long in virtual time instead
+    // of request_ns, and at least this long (spun) in wire and real time.
+    // 0: as any port request.
+    uint64_t gpio_request_ns = 0;
 
     // Target model.
     uint8_t device_id = 0x09;

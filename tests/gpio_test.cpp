@@ -50,12 +50,16 @@ std::string as_gpio(const std::string &parallel, bool rst)
     return out;
 }
 
+// Reads of C2CK alone ("g-") after the claim: the chip's speed check.
+constexpr uint64_t SPEED_CHECK_READS = 9;
+
+// The line requests, without the speed check's.
 std::string requests_only(const std::string &gpio)
 {
     std::istringstream in(gpio);
     std::string out;
     for (std::string t; in >> t;)
-        if (t[0] == 'G' || t[0] == 'g')
+        if (t[0] == 'G' || (t[0] == 'g' && t != "g-"))
             out += (out.empty() ? "" : " ") + t;
     return out;
 }
@@ -123,7 +127,7 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
             EXPECT_EQ(r.frames, reference[i].frames);
             EXPECT_EQ(r.report["claims"], 1u);
             EXPECT_EQ(r.report["writes"], reference[i].report["writes"]);
-            EXPECT_EQ(r.report["reads"], reference[i].report["reads"]);
+            EXPECT_EQ(r.report["reads"], reference[i].report["reads"] + SPEED_CHECK_READS);
             EXPECT_EQ(r.report["strobes"], reference[i].report["strobes"]);
             EXPECT_TRUE(requests_only(r.trace) == as_gpio(reference[i].trace, port.rst))
                 << "the line requests differ from the data-register writes";
@@ -183,6 +187,8 @@ TEST_F(Gpio, LinesThatCannotBeHad)
          "line 54 (d) is out of range: gpiochip0 has 54 lines (0 to 53)"},
         {"/dev/gpiochip0:ck=17,d=27", {"HARLUNE_SIM_GPIO_BUSY=27"}, "Problem claiming /dev/gpiochip0:ck=17,d=27",
          "line 27 (d) is in use by"},
+        {"/dev/gpiochip0:ck=17,d=27", {"HARLUNE_SIM_GPIO_REQUEST_US=300", "HARLUNE_SIM_CLOCK=virtual"},
+         "Problem claiming /dev/gpiochip0:ck=17,d=27", "too slow for C2: a line request takes 300.2 us (median of 9)"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.dev);
