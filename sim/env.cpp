@@ -1,4 +1,6 @@
 // Configuration from the HARLUNE_SIM_* environment variables.
+#include <linux/gpio.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -188,6 +190,19 @@ Config config_from_env()
         });
         if (!ok)
             reject("HARLUNE_SIM_GPIO_BUSY", busy, "line offsets on the chip, comma separated");
+    }
+    if (const char* names = getenv("HARLUNE_SIM_GPIO_NAMES")) {
+        bool ok = each_item(names, [&](const std::string& item) {
+            size_t eq = item.find('=');
+            uint64_t offset = 0;
+            if (eq == std::string::npos || eq + 1 == item.size() || item.size() - eq - 1 >= GPIO_MAX_NAME_SIZE ||
+                !parse_number(item.substr(0, eq).c_str(), 10, c.gpio_lines - 1, offset))
+                return false;
+            c.gpio_names.emplace_back(static_cast<uint32_t>(offset), item.substr(eq + 1));
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_GPIO_NAMES", names, "N=NAME items (a line offset, a name of 1 to 31 characters), comma separated");
     }
     uint64_t gpio_request_us = 0;
     number("HARLUNE_SIM_GPIO_REQUEST_US", gpio_request_us, 1, 1000000, "microseconds from 1 to 1000000");

@@ -177,7 +177,11 @@ int Chip::line_info(gpio_v2_line_info& info) const
     uint32_t offset = info.offset;
     memset(&info, 0, sizeof info);
     info.offset = offset;
-    copy_name(info.name, "GPIO" + std::to_string(offset));
+    std::string name = "GPIO" + std::to_string(offset);
+    for (const auto& [named, given] : core_.cfg.gpio_names)
+        if (named == offset)
+            name = given;
+    copy_name(info.name, name);
     info.flags = l->flags;
     if (l->busy) {
         copy_name(info.consumer, "busy");

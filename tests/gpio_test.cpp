@@ -181,6 +181,8 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         {"/dev/gpiochip0:ck=17,d=2x", {}, "Problem claiming /dev/gpiochip0:ck=17,d=2x", "no line of gpiochip0 is named \"2x\" (d)"},
         {"gpiochip7:ck=17,d=27", {}, "Problem opening /dev/gpiochip7", "No such file or directory"},
         {"gpiochip0:ck=GPIO17,d=GPIO17", {}, "Problem claiming gpiochip0:ck=GPIO17,d=GPIO17", "ck and d are the same line"},
+        {"gpiochip0:ck=LED,d=27", {"HARLUNE_SIM_GPIO_NAMES=3=LED,17=LED"}, "Problem claiming gpiochip0:ck=LED,d=27",
+         "2 lines of gpiochip0 are named \"LED\" (ck): 3, 17"},
         {"/dev/gpiochip0:ck=17,d=27,", {}, "Problem claiming /dev/gpiochip0:ck=17,d=27,", "stray comma"},
         {"/dev/gpiochip0:clk=17,d=27", {}, "Problem claiming /dev/gpiochip0:clk=17,d=27", "not a line name"},
         {"/dev/gpiochip0:ck=17,d=54", {}, "Problem claiming /dev/gpiochip0:ck=17,d=54",
