@@ -252,8 +252,8 @@ bool starts_with(const std::string &path, const std::vector<uint8_t> &bytes)
 // The CPU of one port request through the link and the simulator, on the
 // parallel port and on GPIO lines: whole-flash read-backs on the counted
 // clock (no sleeps, no hold-ups), best of five runs each. Both ports make the
-// same requests; a GPIO request carries a line configuration instead of a
-// byte.
+// same requests, but for the GPIO chip's speed check at the claim; a GPIO
+// request carries a line configuration instead of a byte.
 void port_cost(const Context &ctx)
 {
     if (ctx.bin.empty())
@@ -262,9 +262,10 @@ void port_cost(const Context &ctx)
     common::write_file(flash, random_bytes(0x4000, 9));
     struct Port {
         const char *name, *dev, *wiring;
-    } ports[] = {{"parallel", "/dev/parport0", "ck=17,d=27"},
-                 {"GPIO", "/dev/gpiochip0:ck=17,d=27", "ck=17,d=27"},
-                 {"GPIO, rst", "/dev/gpiochip0:ck=17,d=27,rst=22", "ck=17,d=27,rst=22"}};
+        uint64_t speed_check;  // reads that time the chip at the claim
+    } ports[] = {{"parallel", "/dev/parport0", "ck=17,d=27", 0},
+                 {"GPIO", "/dev/gpiochip0:ck=17,d=27", "ck=17,d=27", 9},
+                 {"GPIO, rst", "/dev/gpiochip0:ck=17,d=27,rst=22", "ck=17,d=27,rst=22", 9}};
     printf("\nCPU per port request, link and simulator (whole-flash read-back, counted clock, best of 5)\n");
     printf("%-10s %10s %10s %12s %s\n", "port", "requests", "cpu_s", "ns/request", "result");
     uint64_t first = 0;
@@ -276,7 +277,7 @@ void port_cost(const Context &ctx)
             std::remove(back.c_str());
             Run r = run(ctx, {"r", back}, "virtual", flash,
                         {std::string("C2_PROG_DEV=") + port.dev, std::string("HARLUNE_SIM_GPIO_WIRING=") + port.wiring});
-            requests = r.report["writes"] + r.report["reads"];
+            requests = r.report["writes"] + r.report["reads"] - port.speed_check;
             ok = ok && r.status == 0 && starts_with(back, random_bytes(0x3E00, 9)) && requests > 0;
             best = std::min(best, r.user_s + r.sys_s);
         }

@@ -1,4 +1,6 @@
 // Configuration from the HARLUNE_SIM_* environment variables.
+#include <linux/gpio.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -202,6 +204,22 @@ Config config_from_env()
         if (!ok)
             reject("HARLUNE_SIM_GPIO_BUSY", busy, "line offsets on the chip, comma separated");
     }
+    if (const char* names = getenv("HARLUNE_SIM_GPIO_NAMES")) {
+        bool ok = each_item(names, [&](const std::string& item) {
+            size_t eq = item.find('=');
+            uint64_t offset = 0;
+            if (eq == std::string::npos || eq + 1 == item.size() || item.size() - eq - 1 >= GPIO_MAX_NAME_SIZE ||
+                !parse_number(item.substr(0, eq).c_str(), 10, c.gpio_lines - 1, offset))
+                return false;
+            c.gpio_names.emplace_back(static_cast<uint32_t>(offset), item.substr(eq + 1));
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_GPIO_NAMES", names, "N=NAME items (a line offset, a name of 1 to 31 characters), comma separated");
+    }
+    uint64_t gpio_request_us = 0;
+    number("HARLUNE_SIM_GPIO_REQUEST_US", gpio_request_us, 1, 1000000, "microseconds from 1 to 1000000");
+    c.gpio_request_ns = gpio_request_us * 1000;
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");

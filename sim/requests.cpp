@@ -60,9 +60,9 @@ void begin_request(Sim& s)
     trace_gap(c, c.now_ns - s.last_end_ns);
 }
 
-void end_request(Sim& s, bool counted)
+void end_request(Sim& s, bool counted, uint64_t took_ns = 0)
 {
-    s.clock.request_end();
+    s.clock.request_end(took_ns);
     s.last_end_ns = s.core.now_ns;
     s.dirty = true;
     if (!counted || !s.core.cfg.signal_at)
@@ -113,16 +113,17 @@ bool drive(Sim& s, uint8_t data, bool reset_control)
     return stall_selected(s, strobe) && c.cfg.stall_ns;
 }
 
-// The end of a served request; a stall holds the host right after it, inside
-// the request. A request that leaves C2CK high makes a hold pending when one
-// is due (the end of a strobe picked, the first since a flash command
-// completed, or both at once): the host is held once the request has returned,
-// at its next clock read or request, so that a host timing its strobes from
-// before C2CK goes low to after it is high again never sees it.
-void finish(Sim& s, bool stall)
+// The end of a served request (one of `took_ns`, see Timebase); a stall
+// holds the host right after it, inside the request. A request that leaves
+// C2CK high makes a hold pending when one is due (the end of a strobe picked,
+// the first since a flash command completed, or both at once): the host is
+// held once the request has returned, at its next clock read or request, so
+// that a host timing its strobes from before C2CK goes low to after it is
+// high again never sees it.
+void finish(Sim& s, bool stall, uint64_t took_ns = 0)
 {
     Core& c = s.core;
-    end_request(s, true);
+    end_request(s, true, took_ns);
     if (stall) {
         ++c.stats.stalls;
         s.clock.hold(c.cfg.stall_ns);
@@ -233,7 +234,7 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
             s.chip.token(token);
             append_token(c.trace, token, 4);
         }
-        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()));
+        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()), c.cfg.gpio_request_ns);
         return 0;
     }
     case GPIO_V2_LINE_GET_VALUES_IOCTL: {
@@ -251,7 +252,7 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
             char token[2] = {'g', with_c2d ? static_cast<char>('0' + c2d) : '-'};
             append_token(c.trace, token, 2);
         }
-        finish(s, false);
+        finish(s, false, c.cfg.gpio_request_ns);
         return 0;
     }
     default:

@@ -38,6 +38,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harlune_sim {
@@ -91,6 +92,14 @@ struct Config {
     GpioWiring gpio_wiring;
     uint32_t gpio_lines = 54;                  // lines of the chip
     std::vector<uint32_t> gpio_busy;           // offsets held by another consumer
+    // Names the chip reports for lines (offset, name); the others are GPIO<n>.
+    // Two lines may share a name, as on a real chip.
+    std::vector<std::pair<uint32_t, std::string>> gpio_names;
+    // A line request (SET_CONFIG, SET_VALUES, GET_VALUES) of a slow chip, an
+    // expander behind I2C or USB: it takes this long in virtual time instead
+    // of request_ns, and at least this long (spun) in wire and real time.
+    // 0: as any port request.
+    uint64_t gpio_request_ns = 0;
 
     // Target model.
     uint8_t device_id = 0x09;

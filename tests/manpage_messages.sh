@@ -14,7 +14,7 @@ for text in "Problem opening" "Problem claiming" "No target answering on" "usual
     "line does not start with" "not a hex digit in column" "odd number of hex digits" "record cut short: " \
     " but the line holds " "checksum 0x" "record type 0x" " with byte count 0x" " beyond 64 KiB" \
     "written twice (overlapping records)" "no end-of-file record" "data after the end-of-file record" \
-    "no data bytes: nothing to program"; do
+    "no data bytes: nothing to program" "is named" "too slow for C2: a line request takes"; do
     src=${text#Timed out waiting for }
     grep -rqF -- "$src" "$root/app" "$root/image" "$root/fpi" "$root/link" || { echo "not in the sources: $text"; fail=1; }
     printf '%s' "$man" | grep -qF -- "$text" || { echo "not in the manual: $text"; fail=1; }

@@ -86,7 +86,9 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_GPIO_CHIP", "/tmp/chip4"},
              {"HARLUNE_SIM_GPIO_LINES", "30"},
              {"HARLUNE_SIM_GPIO_WIRING", "rst=29,d=0,ck=3"},
-             {"HARLUNE_SIM_GPIO_BUSY", "5,29"}});
+             {"HARLUNE_SIM_GPIO_BUSY", "5,29"},
+             {"HARLUNE_SIM_GPIO_REQUEST_US", "300"},
+             {"HARLUNE_SIM_GPIO_NAMES", "3=LED,17=LED"}});
     Config c = harlune_sim::config_from_env();
     EXPECT_EQ(c.device, "/tmp/port9");
     EXPECT_EQ(c.attach, Attach::c2d_low);
@@ -136,6 +138,8 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.gpio_wiring.d, 0u);
     EXPECT_EQ(c.gpio_wiring.rst, 29u);
     EXPECT_EQ(c.gpio_busy, (std::vector<uint32_t>{5, 29}));
+    EXPECT_EQ(c.gpio_request_ns, 300000u);
+    EXPECT_EQ(c.gpio_names, (std::vector<std::pair<uint32_t, std::string>>{{3, "LED"}, {17, "LED"}}));
 }
 
 TEST(Env, ScriptedSamples)
@@ -183,6 +187,9 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=54"},  // past the 54 lines
         {"HARLUNE_SIM_GPIO_WIRING", "ck=17,d=27,rst"},
         {"HARLUNE_SIM_GPIO_BUSY", "3,54"},
+        {"HARLUNE_SIM_GPIO_REQUEST_US", "0"},
+        {"HARLUNE_SIM_GPIO_NAMES", "54=X"},
+        {"HARLUNE_SIM_GPIO_NAMES", "3="},
     };
     for (const auto& [name, value] : bad) {
         SCOPED_TRACE(std::string(name) + "=" + value);

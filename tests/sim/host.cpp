@@ -33,9 +33,10 @@ gpio_v2_line_config line_config(uint8_t byte, bool rst)
         values |= uint64_t{level} << line;
     };
     bool reset = !(byte & kResetReleased);
-    if (reset && !rst)
-        output(0, false);
-    else if (!(byte & kC2ckOff))
+    if (reset) {
+        if (!rst)
+            output(0, false);
+    } else if (!(byte & kC2ckOff))
         output(0, byte & kC2ckHigh);
     if (!(byte & kC2dOff))
         output(1, byte & kC2dHigh);
