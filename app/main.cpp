@@ -73,6 +73,7 @@ int finish(int result)
     C2CK_reset();
     c2_release();
     printf("\n");
+    c2_redo_summary();
     return result;
 }
 

@@ -31,15 +31,16 @@ constexpr uint32_t C2_POLL_LIMIT_MS = 1000;
 constexpr uint32_t C2_ERASE_LIMIT_MS = 20000;
 
 
-// Recovery. A command during which the strobe watchdog tripped may have been
-// cut by a target reset: it is redone from a fresh start-up, each redo noted
-// in one line on stderr; C2_REDO_LIMIT redos in a row without progress give
-// up. A disturbed block is redone in pieces, each a block command of its
-// own, halved after every disturbance down to C2_MIN_PIECE bytes, so that on
-// a host held up about once per block the pieces soon fit between two
-// hold-ups; every piece done resets the count.
+// Recovery. A try of a command during which a clock pulse was held too long
+// (see the link's strobe watchdog) may have been cut by a target reset: the
+// target is restarted and the command redone, a block from its first byte
+// that may not have gone through. A disturbed block write is read back and
+// rewritten only from its first wrong byte, in pieces of C2_REPAIR_PIECE
+// bytes from then on. C2_REDO_LIMIT disturbed tries in a row without
+// progress, or C2_RUN_REDO_LIMIT redos in a run, give the command up.
 constexpr int C2_REDO_LIMIT = 32;
-constexpr int32_t C2_MIN_PIECE = 4;
+constexpr int C2_RUN_REDO_LIMIT = 5000;
+constexpr int32_t C2_REPAIR_PIECE = 32;
 
 // Reset the target and switch on its programming interface. 0, -1 when the
 // target did not end a WAIT field (nothing answering), or C2_DISTURBED.
@@ -54,12 +55,20 @@ int c2_wait_in_busy();
 int c2_wait_out_ready(uint32_t limit_ms = C2_POLL_LIMIT_MS);
 
 // Flash commands. 0 when the exchange completed; -1 when the target refused
-// (status other than 0x0D), did not answer, or the command was disturbed on
-// every try, after one line on stderr. Block reads and writes print one "#"
-// progress mark on stdout per call when done, however many pieces it took.
-// The commands that change the flash make an interruption say so.
+// (status other than 0x0D) or did not answer; C2_DISTURBED when the command
+// was given up after its redos or the target's restart failed: the target
+// is then in no known state. Each prints at most one line on stderr about
+// its redos. Block reads and writes print one "#" progress mark on stdout
+// per call when done, however many tries it took. The commands that change
+// the flash make an interruption say so.
 // address: bits 0-15 are sent; length: 1 to 256.
 int c2_block_write(int32_t address, const uint8_t *data, int32_t length);
 int c2_block_read(int32_t address, uint8_t *buffer, int32_t length);
 int c2_page_erase(uint8_t page);
 int c2_device_erase();
+
+// End the line of progress marks on stdout with a newline.
+void c2_progress_end();
+// At the end of a run that redid anything: one line on stderr with the
+// clock pulses held too long, the longest, and what helps.
+void c2_redo_summary();

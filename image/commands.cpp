@@ -62,8 +62,10 @@ int32_t read_image(const char *path, uint8_t **image)
 int verify_and_report(int32_t size, const uint8_t *image)
 {
     int result = vrfyprg(size, image);
-    if (result == 0)
-        printf("\nSuccesfully verified %d bytes\n", size);
+    if (result == 0) {
+        c2_progress_end();
+        printf("Succesfully verified %d bytes\n", size);
+    }
     return result;
 }
 
@@ -138,12 +140,18 @@ int writeprg(const char *path)
         if (image[i] & ~device[i])
             erase = true;
 
-    printf("\n");
+    c2_progress_end();
     if (erase) {
         printf("device needs erasing!\n");
         // A refused erase prints its own diagnostic; programming goes on and
-        // the verification tells what came of it.
-        c2_device_erase();
+        // the verification tells what came of it. One given up after its
+        // redos left the target in no known state: nothing more is written.
+        if (c2_device_erase() == C2_DISTURBED) {
+            fprintf(stderr, "\nProgramming stopped: the device erase did not complete\n");
+            free(device);
+            free(image);
+            return -1;
+        }
         printf("erased\n");
     }
 

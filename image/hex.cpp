@@ -33,9 +33,11 @@ int32_t bom(const uint8_t *text, int32_t length)
     return length >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF ? 3 : 0;
 }
 
-// One line on stderr: "harlune: file:line: what".
+// One line on stderr: "harlune: file:line: what"; nothing without a path.
 __attribute__((format(printf, 3, 4))) void refuse(const char *path, int32_t line, const char *format, ...)
 {
+    if (path == nullptr)
+        return;
     char what[128];
     va_list args;
     va_start(args, format);
@@ -60,7 +62,7 @@ struct Record {
 
 // Check the form of one non-blank line, [line, end): a ':' then hex digit
 // pairs, a byte count that matches them, the checksum. False after the
-// message.
+// message (none when path is null).
 bool read_record(const char *path, int32_t number, const uint8_t *line, const uint8_t *end, Record *r)
 {
     if (line[0] != ':') {
@@ -122,14 +124,13 @@ bool ends_with_nocase(const char *s, size_t n, const char *suffix)
     return true;
 }
 
-// The records of text into flash (0xFF already) and written; *top gets the
-// highest address written. False after the message.
-bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash,
-           std::bitset<ADDRESS_SPACE> &written, int64_t *top)
+// f(number, line, end) for each non-blank line of text (after a byte-order
+// mark), blanks around it trimmed, numbered from 1; stops at the first false.
+// *lines gets the number of lines. False when f stopped it.
+template <typename F>
+bool each_line(const uint8_t *text, int32_t length, int32_t *lines, F f)
 {
-    uint32_t base = 0;        // from the last 02 or 04 record
-    int32_t number = 0;       // line number, from 1
-    int32_t end_of_file = 0;  // line of the end-of-file record
+    int32_t number = 0;
     for (int32_t pos = bom(text, length); pos < length;) {
         ++number;
         const void *newline = memchr(text + pos, '\n', static_cast<size_t>(length - pos));
@@ -142,14 +143,40 @@ bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash
         const uint8_t *line = text + pos;
         bool empty = end == pos;
         pos = next;
-        if (empty)
-            continue;
+        if (!empty && !f(number, line, text + end))
+            return false;
+    }
+    *lines = number;
+    return true;
+}
+
+// Text that is Intel HEX by content: at least one record, and every
+// non-blank line a well-formed record with its checksum right.
+bool all_records(const uint8_t *text, int32_t length)
+{
+    int32_t lines = 0, records = 0;
+    return each_line(text, length, &lines, [&](int32_t, const uint8_t *line, const uint8_t *end) {
+        Record r;
+        ++records;
+        return read_record(nullptr, 0, line, end, &r);
+    }) && records > 0;
+}
+
+// The records of text into flash (0xFF already) and written; *top gets the
+// highest address written. False after the message.
+bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash,
+           std::bitset<ADDRESS_SPACE> &written, int64_t *top)
+{
+    uint32_t base = 0;        // from the last 02 or 04 record
+    int32_t lines = 0;        // lines in the text
+    int32_t end_of_file = 0;  // line of the end-of-file record
+    bool read = each_line(text, length, &lines, [&](int32_t number, const uint8_t *line, const uint8_t *end) {
         if (end_of_file != 0) {
             refuse(path, number, "data after the end-of-file record");
             return false;
         }
         Record r;
-        if (!read_record(path, number, line, text + end, &r))
+        if (!read_record(path, number, line, end, &r))
             return false;
 
         uint8_t type = r.type();
@@ -188,9 +215,12 @@ bool parse(const char *path, const uint8_t *text, int32_t length, uint8_t *flash
             base = type == 0x02 ? value << 4 : value << 16;
         }
         // 03 and 05: a start address means nothing to a flash image.
-    }
+        return true;
+    });
+    if (!read)
+        return false;
     if (end_of_file == 0) {
-        refuse(path, number + 1, "no end-of-file record");
+        refuse(path, lines + 1, "no end-of-file record");
         return false;
     }
     if (*top < 0) {
@@ -210,8 +240,13 @@ bool is_intel_hex(const char *path, const uint8_t *data, int32_t size)
     int32_t first = bom(data, size);
     while (first < size && (blank(data[first]) || data[first] == '\n'))
         ++first;
-    return first < size && data[first] == ':' &&
-           (ends_with_nocase(path, n, ".hex") || ends_with_nocase(path, n, ".ihx"));
+    if (first < size && data[first] == ':' &&
+        (ends_with_nocase(path, n, ".hex") || ends_with_nocase(path, n, ".ihx")))
+        return true;
+    // Any other name (.ihex, .h86, none): HEX when the text is nothing but
+    // records. A binary image never is: every byte would have to be a hex
+    // digit, a colon or a line end, and every checksum right.
+    return all_records(data, size);
 }
 
 int32_t parse_intel_hex(const char *path, const uint8_t *text, int32_t length, uint8_t **image)

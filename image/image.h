@@ -29,7 +29,9 @@ int writefile(const char *path, int32_t length, const uint8_t *data, struct stat
 
 // An image file the program and verify commands read as Intel HEX: its name
 // ends in .hex or .ihx (any case) and its first byte, after a UTF-8
-// byte-order mark and blank lines, is ':'.
+// byte-order mark and blank lines, is ':' (then refused if it does not
+// parse); or, whatever its name, every non-blank line of it is a well-formed
+// record with a right checksum, and there is one at least.
 bool is_intel_hex(const char *path, const uint8_t *data, int32_t size);
 // The image that Intel HEX text describes: from address 0 to the highest byte
 // written, gaps 0xFF (erased flash). Returns its size, with *image malloc'd;

@@ -123,9 +123,13 @@ void c2_release()
 
 void C2CK_low_pulse()
 {
-    watch_tick();  // before the pulse: nothing may come between LOW and HIGH
+    // The bracket: nothing but the two requests between the readings.
+    uint64_t start = watch_now_ns();
     C2CK_LOW();
     C2CK_HIGH();
+    uint64_t low = watch_now_ns() - start;
+    if (low >= C2_STROBE_LIMIT_NS)
+        watch_note(low);
 }
 
 void C2CK_reset()

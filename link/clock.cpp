@@ -1,5 +1,5 @@
-// Time in the link: udelay, the strobe watchdog's state and the pauses of a
-// real-time run.
+// Time in the link: udelay, the strobe watchdog's state, the pauses of a
+// real-time run and bounded waits.
 //
 // udelay gives at least the asked time without the tens of microseconds of
 // wake-up latency a sleep costs: short delays spin on the monotonic clock;
@@ -10,7 +10,7 @@
 #include "clock.h"
 #include "port.h"
 
-strobe_watch watch = {0, 0, false, false};
+strobe_watch watch = {0, 0, 0};
 
 namespace {
 
@@ -33,19 +33,14 @@ uint64_t cpu_now_ns()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// An intentional wait ended at `now`: its time does not count.
-void watch_rebase(uint64_t now) { watch.last_ns = now; }
-
 // With real-time priority, pause briefly once the host has run for a while
 // (see c2_set_realtime). Called only where C2CK is high.
 void pause_if_due()
 {
     if (!realtime || cpu_now_ns() - last_pause_ns < RT_RUN_NS)
         return;
-    watch_tick();  // bounds the strobe before the pause
     usleep(RT_PAUSE_US);
     last_pause_ns = cpu_now_ns();
-    watch_rebase(clock_now_ns());
 }
 
 }  // namespace
@@ -54,7 +49,7 @@ void udelay(uint32_t us)
 {
     if (port_hold(us))  // held on the port's own clock (FTDI)
         return;
-    uint64_t now = watch_tick();  // bounds the strobe before the delay
+    uint64_t now = clock_now_ns();
     uint64_t end = now + static_cast<uint64_t>(us) * 1000u;
     if (us >= SPIN_LIMIT_US) {
         while (now < end) {
@@ -65,7 +60,6 @@ void udelay(uint32_t us)
         while ((now = clock_now_ns()) < end) {
         }
     }
-    watch_rebase(now);
 }
 
 void c2_set_realtime(bool on)
@@ -74,23 +68,33 @@ void c2_set_realtime(bool on)
     last_pause_ns = cpu_now_ns();
 }
 
+void watch_note(uint64_t ns)
+{
+    if (port_keeps_time())  // the chip times each pulse: a held host holds none
+        return;
+    ++watch.pulses;
+    if (ns > watch.held_ns)
+        watch.held_ns = ns;
+    if (ns > watch.longest_ns)
+        watch.longest_ns = ns;
+}
+
 void c2_watch_start()
 {
     pause_if_due();
     watch.held_ns = 0;
-    watch.armed = false;
-    watch.on = !port_keeps_time();  // a port that times the pulses itself cannot stretch one
 }
 
 uint64_t c2_watch_held() { return watch.held_ns; }
 
 uint64_t c2_watch_end()
 {
-    watch_tick();  // bounds the last strobe of the sequence
     uint64_t held = watch.held_ns;
-    watch = strobe_watch{watch.last_ns, 0, false, false};
+    watch.held_ns = 0;
     return held;
 }
+
+c2_watch_totals c2_watch_run() { return {watch.pulses, watch.longest_ns}; }
 
 void c2_deadline_start(c2_deadline *d, uint32_t limit_ms)
 {

@@ -14,26 +14,23 @@ inline uint64_t clock_now_ns()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Strobe watchdog. The clock is read right before each strobe's C2CK_LOW,
-// never between C2CK_LOW and C2CK_HIGH. Two readings at least
-// C2_STROBE_LIMIT_NS apart mean that the strobe between them may have stayed
-// low long enough to reset the target.
+// The strobe watchdog's clock: it also counts a suspend, so a host suspended
+// inside a strobe is seen.
+inline uint64_t watch_now_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Held pulses: the longest of the watched sequence, and the run's totals.
 struct strobe_watch {
-    uint64_t last_ns;  // the previous reading
-    uint64_t held_ns;  // longest suspect gap since c2_watch_start; 0: none
-    bool armed;        // last_ns belongs to the watched sequence
-    bool on;           // inside a watched sequence
+    uint64_t held_ns;     // longest held pulse since c2_watch_start; 0: none
+    uint64_t pulses;      // held pulses since the program started
+    uint64_t longest_ns;  // the longest of them
 };
 extern strobe_watch watch;
 
-// Read the clock, check the gap since the previous reading; the reading.
-inline uint64_t watch_tick()
-{
-    uint64_t now = clock_now_ns();
-    uint64_t gap = now - watch.last_ns;
-    if (watch.armed && gap >= C2_STROBE_LIMIT_NS && gap > watch.held_ns)
-        watch.held_ns = gap;
-    watch.last_ns = now;
-    watch.armed = watch.on;
-    return now;
-}
+// A strobe's bracket of `ns` reached C2_STROBE_LIMIT_NS. Out of line: the
+// strobe's own path stays two clock reads and a compare.
+void watch_note(uint64_t ns);

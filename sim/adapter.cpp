@@ -96,6 +96,7 @@ Adapter::Result Adapter::write(uint8_t data, bool reset_control)
     int ck = c2ck_wire();
     int edge = ck - c2ck_;
     c2ck_ = ck;
+    result.rose = edge > 0;
     if (!was_conflict && conflict())
         core_.protocol("C2D driven by host and target at once");
     if (was_ck_on && (data_ & kC2ckDriverOff)) {

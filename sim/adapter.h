@@ -41,6 +41,7 @@ public:
 
     struct Result {
         bool strobe = false;  // C2CK went high to low through its level or driver
+        bool rose = false;    // C2CK went low to high, by whatever means
     };
     // Apply a data-register byte at the current wire time. `reset_control`:
     // the port has one (a GPIO chip without a reset line has not).

@@ -23,14 +23,18 @@ void Timebase::request_start()
 {
     if (!is_virtual())
         core_.now_ns = wire_now();
+    start_ns_ = core_.now_ns;
 }
 
-void Timebase::request_end()
+void Timebase::request_end(uint64_t took_ns)
 {
-    if (is_virtual())
-        core_.now_ns += core_.cfg.request_ns;
-    else
-        core_.now_ns = wire_now();
+    if (is_virtual()) {
+        core_.now_ns += took_ns ? took_ns : core_.cfg.request_ns;
+        return;
+    }
+    while (wire_now() - start_ns_ < took_ns) {
+    }
+    core_.now_ns = wire_now();
 }
 
 void Timebase::hold(uint64_t ns)

@@ -29,10 +29,12 @@ public:
     void configure();
     bool is_virtual() const { return core_.cfg.clock == Clock::virtual_time; }
 
-    // Port requests: wire time at the start and at the end of one.
+    // Port requests: wire time at the start and at the end of one. One that
+    // takes `took_ns` (non-zero) lasts that long instead of request_ns in
+    // virtual time, and at least that long in wire and real time.
     void request_start();
-    void request_end();
-    // The host held for `ns` after a request (an injected stall).
+    void request_end(uint64_t took_ns = 0);
+    // The host held for `ns` after a request (an injected stall or hold).
     void hold(uint64_t ns);
 
     // The host's clocks this simulator replaces.
@@ -59,6 +61,7 @@ private:
     Core& core_;
     uint64_t origin_ns_ = 0;   // real CLOCK_MONOTONIC at wire time 0
     uint64_t skipped_ns_ = 0;  // wire mode: sleeps skipped so far
+    uint64_t start_ns_ = 0;    // wire time at the start of the request
     bool slept_ = false;
 };
 

@@ -41,9 +41,13 @@ struct Core {
     std::vector<std::string> faults;
     uint64_t fault_total = 0;
     Rng rng;                 // target timing (cfg.seed)
+    Rng mid_low_rng;         // MidLow::random (cfg.mid_low_seed)
     // A reset the host did not plan put host and target out of step; cleared
     // by the host's next reset-control pulse.
     bool desync = false;
+    // The target completed a flash command; the host is held at the next
+    // request that leaves C2CK high (cfg.hold_after_commands).
+    bool command_completed = false;
 
     // Record a fault; the text gets the number of the request it happened in.
     void fault(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,10 +1,13 @@
 // Configuration from the HARLUNE_SIM_* environment variables.
+#include <linux/gpio.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim.h"
 
@@ -94,6 +97,18 @@ bool each_item(const char* list, F&& f)
             return true;
         start = comma + 1;
     }
+}
+
+// Strobe numbers from 1, comma separated.
+bool strobe_list(const char* list, std::vector<uint64_t>& out)
+{
+    return each_item(list, [&](const std::string& s) {
+        uint64_t n = 0;
+        if (!parse_number(s.c_str(), 10, UINT64_MAX, n) || n < 1)
+            return false;
+        out.push_back(n);
+        return true;
+    });
 }
 
 // CC:N:P:SS: hex command, decimal nth, point 1 or 2, hex status.
@@ -243,6 +258,22 @@ Config config_from_env()
             reject("HARLUNE_SIM_GPIO_BUSY", busy, "line offsets on the chip, comma separated");
     }
     ftdi_from_env(c);
+    if (const char* names = getenv("HARLUNE_SIM_GPIO_NAMES")) {
+        bool ok = each_item(names, [&](const std::string& item) {
+            size_t eq = item.find('=');
+            uint64_t offset = 0;
+            if (eq == std::string::npos || eq + 1 == item.size() || item.size() - eq - 1 >= GPIO_MAX_NAME_SIZE ||
+                !parse_number(item.substr(0, eq).c_str(), 10, c.gpio_lines - 1, offset))
+                return false;
+            c.gpio_names.emplace_back(static_cast<uint32_t>(offset), item.substr(eq + 1));
+            return true;
+        });
+        if (!ok)
+            reject("HARLUNE_SIM_GPIO_NAMES", names, "N=NAME items (a line offset, a name of 1 to 31 characters), comma separated");
+    }
+    uint64_t gpio_request_us = 0;
+    number("HARLUNE_SIM_GPIO_REQUEST_US", gpio_request_us, 1, 1000000, "microseconds from 1 to 1000000");
+    c.gpio_request_ns = gpio_request_us * 1000;
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");
@@ -289,17 +320,9 @@ Config config_from_env()
     uint64_t stall_us = 0;
     number("HARLUNE_SIM_STALL_US", stall_us, 1, 60000000, "microseconds from 1 to 60000000");
     c.stall_ns = stall_us * 1000;
-    if (const char* at = getenv("HARLUNE_SIM_STALL_AT")) {
-        bool ok = each_item(at, [&](const std::string& s) {
-            uint64_t n = 0;
-            if (!parse_number(s.c_str(), 10, UINT64_MAX, n) || n < 1)
-                return false;
-            c.stall_at.push_back(n);
-            return true;
-        });
-        if (!ok)
+    if (const char* at = getenv("HARLUNE_SIM_STALL_AT"))
+        if (!strobe_list(at, c.stall_at))
             reject("HARLUNE_SIM_STALL_AT", at, "strobe numbers from 1, comma separated");
-    }
     number("HARLUNE_SIM_STALL_EVERY", c.stall_every, 1, UINT64_MAX, "a strobe count from 1");
     number("HARLUNE_SIM_STALL_ONE_IN", c.stall_one_in, 1, 0xFFFFFFFF, "a number from 1 to 2^32-1");
     number("HARLUNE_SIM_STALL_SEED", c.stall_seed, 0, 0xFFFFFFFF, "a 32-bit seed");
@@ -307,6 +330,24 @@ Config config_from_env()
          {"HARLUNE_SIM_STALL_AT", "HARLUNE_SIM_STALL_EVERY", "HARLUNE_SIM_STALL_ONE_IN"}) {
         if (getenv(selector) && !c.stall_ns)
             reject(selector, getenv(selector), "HARLUNE_SIM_STALL_US as well");
+    }
+    static const char* const mid_low_names[] = {"edge", "reset", "random"};
+    choice("HARLUNE_SIM_MID_LOW", c.mid_low, mid_low_names, "edge, reset or random");
+    number("HARLUNE_SIM_MID_LOW_SEED", c.mid_low_seed, 0, 0xFFFFFFFF, "a 32-bit seed");
+    uint64_t hold_us = 0;
+    number("HARLUNE_SIM_HOLD_US", hold_us, 1, 60000000, "microseconds from 1 to 60000000");
+    c.hold_ns = hold_us * 1000;
+    if (const char* at = getenv("HARLUNE_SIM_HOLD_AT"))
+        if (!strobe_list(at, c.hold_at))
+            reject("HARLUNE_SIM_HOLD_AT", at, "strobe numbers from 1, comma separated");
+    if (const char* after = getenv("HARLUNE_SIM_HOLD_AFTER")) {
+        if (strcmp(after, "commands"))
+            reject("HARLUNE_SIM_HOLD_AFTER", after, "commands");
+        c.hold_after_commands = true;
+    }
+    for (const char* selector : {"HARLUNE_SIM_HOLD_AT", "HARLUNE_SIM_HOLD_AFTER"}) {
+        if (getenv(selector) && !c.hold_ns)
+            reject(selector, getenv(selector), "HARLUNE_SIM_HOLD_US as well");
     }
     if (const char* sig = getenv("HARLUNE_SIM_SIGNAL")) {
         const char* at = strchr(sig, '@');

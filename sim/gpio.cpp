@@ -177,7 +177,11 @@ int Chip::line_info(gpio_v2_line_info& info) const
     uint32_t offset = info.offset;
     memset(&info, 0, sizeof info);
     info.offset = offset;
-    copy_name(info.name, "GPIO" + std::to_string(offset));
+    std::string name = "GPIO" + std::to_string(offset);
+    for (const auto& [named, given] : core_.cfg.gpio_names)
+        if (named == offset)
+            name = given;
+    copy_name(info.name, name);
     info.flags = l->flags;
     if (l->busy) {
         copy_name(info.consumer, "busy");
@@ -234,6 +238,7 @@ void Chip::hold(int fd, const gpio_v2_line_request& request)
         apply(l, request.config, i);
     }
     requests_.push_back(std::move(r));
+    check_reset_fight();
 }
 
 int Chip::set_config(int fd, const gpio_v2_line_config& config)
@@ -244,6 +249,7 @@ int Chip::set_config(int fd, const gpio_v2_line_config& config)
     for (unsigned i = 0; i < r->offsets.size(); ++i)
         if (Line* l = line(r->offsets[i]))
             apply(*l, config, i);
+    check_reset_fight();
     return 0;
 }
 
@@ -267,7 +273,17 @@ int Chip::set_values(int fd, const gpio_v2_line_values& values)
             int active_low = (l.flags & GPIO_V2_LINE_FLAG_ACTIVE_LOW) ? 1 : 0;
             l.value = ((values.bits & bit(i)) ? 1 : 0) ^ active_low;
         }
+    check_reset_fight();
     return 0;
+}
+
+void Chip::check_reset_fight()
+{
+    const GpioWiring& w = core_.cfg.gpio_wiring;
+    const Line* rst = line(w.rst);
+    const Line* ck = line(w.ck);
+    if (rst && ck && drives(*rst) && rst->value == 0 && drives(*ck))
+        core_.fault("C2CK driven %s while the reset line drives it low", ck->value ? "high" : "low");
 }
 
 int Chip::check_get(int fd, uint64_t mask, bool& with_c2d) const

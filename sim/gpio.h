@@ -9,6 +9,8 @@
 //
 // An open-drain output at 1 and an open-source output at 0 drive nothing.
 // Unwired lines drive nothing. Lines keep their state when released.
+// C2CK driven while the rst line drives it low is a fault: the two lines are
+// wired to the same pin, and only a released C2CK lets rst hold it.
 // Internal to libharlune_sim.
 #pragma once
 
@@ -79,6 +81,8 @@ private:
     const Request* find(int fd) const;
     static bool drives(const Line& l);
     void apply(Line& l, const gpio_v2_line_config& config, unsigned index);
+    // The fault of C2CK driven against the reset line, if it is.
+    void check_reset_fight();
     void forget_released(int fd);
 
     Core& core_;

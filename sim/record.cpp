@@ -112,6 +112,7 @@ std::string report(const Core& core)
         {"device_erases", s.device_erases},
         {"strobes", s.strobes},
         {"stalls", s.stalls},
+        {"holds", s.holds},
         {"unplanned_resets", s.unplanned_resets},
         {"cut_frames", s.cut_frames},
         {"desync_events", s.desync_events},

@@ -31,10 +31,21 @@ static_assert(PPCLAIM == kClaim && PPWDATA == kWriteData && PPRSTATUS == kReadSt
 // in a reset pulse, is the host held (wire and real mode).
 constexpr uint64_t kHostHoldNs = 5000;
 
+// A hold due since the last request: the host held now, C2CK still high.
+void take_hold(Sim& s)
+{
+    if (!s.hold_pending)
+        return;
+    s.hold_pending = false;
+    ++s.core.stats.holds;
+    s.clock.hold(s.core.cfg.hold_ns);
+}
+
 // Start of a port request: wire time, the gap token, the request's number.
 void begin_request(Sim& s)
 {
     Core& c = s.core;
+    take_hold(s);
     bool first = c.requests++ == 0;
     s.clock.request_start();
     bool slept = s.clock.take_slept();
@@ -49,9 +60,9 @@ void begin_request(Sim& s)
     trace_gap(c, c.now_ns - s.last_end_ns);
 }
 
-void end_request(Sim& s, bool counted)
+void end_request(Sim& s, bool counted, uint64_t took_ns = 0)
 {
-    s.clock.request_end();
+    s.clock.request_end(took_ns);
     s.last_end_ns = s.core.now_ns;
     s.dirty = true;
     if (!counted || !s.core.cfg.signal_at)
@@ -61,11 +72,15 @@ void end_request(Sim& s, bool counted)
         raise(s.core.cfg.signal);
 }
 
+bool picked(const std::vector<uint64_t>& numbers, uint64_t strobe)
+{
+    return std::find(numbers.begin(), numbers.end(), strobe) != numbers.end();
+}
+
 bool stall_selected(Sim& s, uint64_t strobe)
 {
     const Config& c = s.core.cfg;
-    bool selected = std::find(c.stall_at.begin(), c.stall_at.end(), strobe) != c.stall_at.end() ||
-                    (c.stall_every && strobe % c.stall_every == 0);
+    bool selected = picked(c.stall_at, strobe) || (c.stall_every && strobe % c.stall_every == 0);
     // Drawn for every strobe, so strobe n gets the same draw whatever else is set.
     if (c.stall_one_in && s.stall_rng.next() % c.stall_one_in == 0)
         selected = true;
@@ -73,28 +88,52 @@ bool stall_selected(Sim& s, uint64_t strobe)
 }
 
 // A data-register byte to the adapter. A strobe it makes is counted; true
-// when that strobe is picked for a stall. A number a reset pulse gave back
-// (no reset control) is not considered twice.
+// when that strobe is picked for a stall. The write that ends a strobe picked
+// by hold_at makes a hold due. A number a reset pulse gave back (no reset
+// control) ends no strobe and is not considered twice.
 bool drive(Sim& s, uint8_t data, bool reset_control)
 {
     Core& c = s.core;
-    if (!s.adapter.write(data, reset_control).strobe)
+    Adapter::Result result = s.adapter.write(data, reset_control);
+    if (result.rose) {
+        uint64_t ended = s.low_strobe;
+        s.low_strobe = 0;
+        if (ended && ended <= c.stats.strobes && ended > s.holds_picked) {
+            s.holds_picked = ended;
+            s.hold_due = picked(c.cfg.hold_at, ended);
+        }
+    }
+    if (!result.strobe)
         return false;
     uint64_t strobe = ++c.stats.strobes;
+    s.low_strobe = strobe;
     if (strobe <= s.strobes_picked)
         return false;
     s.strobes_picked = strobe;
     return stall_selected(s, strobe) && c.cfg.stall_ns;
 }
 
-// The end of a served request; a stall holds the host right after it.
-void finish(Sim& s, bool stall)
+// The end of a served request (one of `took_ns`, see Timebase); a stall
+// holds the host right after it, inside the request. A request that leaves
+// C2CK high makes a hold pending when one is due (the end of a strobe picked,
+// the first since a flash command completed, or both at once): the host is
+// held once the request has returned, at its next clock read or request, so
+// that a host timing its strobes from before C2CK goes low to after it is
+// high again never sees it.
+void finish(Sim& s, bool stall, uint64_t took_ns = 0)
 {
-    end_request(s, true);
+    Core& c = s.core;
+    end_request(s, true, took_ns);
     if (stall) {
-        ++s.core.stats.stalls;
-        s.clock.hold(s.core.cfg.stall_ns);
+        ++c.stats.stalls;
+        s.clock.hold(c.cfg.stall_ns);
     }
+    if (!s.adapter.c2ck())
+        return;
+    bool due = s.hold_due || (c.command_completed && c.cfg.hold_after_commands);
+    s.hold_due = false;
+    c.command_completed = false;
+    s.hold_pending = due && c.cfg.hold_ns;
 }
 
 // A request not served (its fault recorded): Xnnnnnnnn, failing with `error`.
@@ -195,7 +234,7 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
             s.chip.token(token);
             append_token(c.trace, token, 4);
         }
-        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()));
+        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()), c.cfg.gpio_request_ns);
         return 0;
     }
     case GPIO_V2_LINE_GET_VALUES_IOCTL: {
@@ -213,7 +252,7 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
             char token[2] = {'g', with_c2d ? static_cast<char>('0' + c2d) : '-'};
             append_token(c.trace, token, 2);
         }
-        finish(s, false);
+        finish(s, false, c.cfg.gpio_request_ns);
         return 0;
     }
     default:
@@ -263,6 +302,7 @@ void device_opened(int fd)
     s.claimed = false;
     s.unclaimed_fault = false;
     ++s.core.stats.opens;
+    s.used = true;
     s.dirty = true;
 }
 
@@ -335,6 +375,7 @@ void chip_opened(int fd)
     Sim& s = sim();
     s.chip.opened(fd);
     ++s.core.stats.opens;
+    s.used = true;
     s.dirty = true;
 }
 
@@ -372,7 +413,13 @@ void bad_descriptor(int fd, unsigned long request)
 
 bool replaced_clock(clockid_t clock) { return Timebase::replaced(clock); }
 
-uint64_t clock_read(clockid_t clock) { return sim().clock.read(clock); }
+uint64_t clock_read(clockid_t clock)
+{
+    Sim& s = sim();
+    uint64_t now = s.clock.read(clock);
+    take_hold(s);  // after the reading: the host held right after it
+    return now;
+}
 
 uint64_t clock_peek(clockid_t clock) { return sim().clock.peek(clock); }
 

@@ -31,6 +31,8 @@ void check_config(Core& core)
     }
     if (!c.stall_ns && (!c.stall_at.empty() || c.stall_every || c.stall_one_in))
         core.fault("configuration: stall strobes chosen but no stall length; no stalls");
+    if (!c.hold_ns && (!c.hold_at.empty() || c.hold_after_commands))
+        core.fault("configuration: hold strobes or commands chosen but no hold length; no holds");
     const GpioWiring& w = c.gpio_wiring;
     if (w.ck >= c.gpio_lines || w.d >= c.gpio_lines || w.ck == w.d ||
         (w.rst != kNoLine && (w.rst >= c.gpio_lines || w.rst == w.ck || w.rst == w.d)))
@@ -50,7 +52,9 @@ __attribute__((constructor)) void load_from_environment()
 
 __attribute__((destructor)) void save_at_exit()
 {
-    if (g_sim && g_sim->active && g_sim->dirty)
+    // Only the process that used the device: a wrapper that merely loaded the
+    // library (timeout, env) would overwrite what that process saved.
+    if (g_sim && g_sim->active && g_sim->used && g_sim->dirty)
         save();
 }
 
@@ -78,6 +82,8 @@ void configure(const Config& config)
     c.fault_total = 0;
     c.rng.state = config.seed;
     c.desync = false;
+    c.mid_low_rng.state = config.mid_low_seed;
+    c.command_completed = false;
     if (c.cfg.trace) {
         c.trace.reserve(kTraceReserve);
         c.frames.reserve(kTraceReserve / 8);
@@ -85,6 +91,10 @@ void configure(const Config& config)
     check_config(c);
     s.stall_rng.state = config.stall_seed;
     s.strobes_picked = 0;
+    s.low_strobe = 0;
+    s.holds_picked = 0;
+    s.hold_due = false;
+    s.hold_pending = false;
     s.clock.configure();
     s.adapter.reset();
     s.chip.configure();

@@ -31,13 +31,21 @@
 // by the duration of every sleep: runs are deterministic and fast. In wire
 // mode the wire runs on the real clock, preemption of the host included, while
 // sleeps are skipped and the host's clocks jump over them; real mode really
-// sleeps too. In every mode C2CK low for 20 us or more resets the target.
+// sleeps too. In every mode C2CK low for 20 us or more resets the target; a
+// strobe low for 5 us up to 20 us does as Config::mid_low says.
+//
+// Injected for tests: stalls (the host held inside a strobe), holds (the host
+// held with C2CK high, after chosen strobes or flash commands), and strobe
+// lows of 5 us up to 20 us taken as clock edges, resets or either at random.
+// Preloaded, the library writes its files when the device or a line request
+// is closed, and at exit only in a process that opened the device or the chip.
 //
 // This library is test and demo support; it is never installed.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harlune_sim {
@@ -61,6 +69,14 @@ enum class Attach {
     detached,  // nothing on the wire: C2D pulled up
     c2d_low,   // C2D shorted low
     scripted,  // no target; status reads return Config::samples in order
+};
+
+// A strobe low for 5 us up to 20 us: silicon promises a clock edge only up to
+// 5 us and a reset from 20 us.
+enum class MidLow {
+    edge,    // a clock edge
+    reset,   // a reset, as a 20 us low through the C2CK driver
+    random,  // each one a reset with probability 1/2 (mid_low_seed)
 };
 
 // A chip offset wired to nothing.
@@ -97,6 +113,14 @@ struct Config {
     GpioWiring gpio_wiring;
     uint32_t gpio_lines = 54;                  // lines of the chip
     std::vector<uint32_t> gpio_busy;           // offsets held by another consumer
+    // Names the chip reports for lines (offset, name); the others are GPIO<n>.
+    // Two lines may share a name, as on a real chip.
+    std::vector<std::pair<uint32_t, std::string>> gpio_names;
+    // A line request (SET_CONFIG, SET_VALUES, GET_VALUES) of a slow chip, an
+    // expander behind I2C or USB: it takes this long in virtual time instead
+    // of request_ns, and at least this long (spun) in wire and real time.
+    // 0: as any port request.
+    uint64_t gpio_request_ns = 0;
 
     // FTDI chips behind libftdi's API, on the same adapter: the first
     // device's interface ftdi_interface has the pins of ftdi_wiring (0-7
@@ -135,6 +159,17 @@ struct Config {
     uint32_t stall_one_in = 0;           // each strobe with probability 1/M (0: none)
     uint32_t stall_seed = 0;             // the generator of stall_one_in alone
 
+    // Strobe lows of 5 us up to 20 us (an unplanned reset, when they reset).
+    MidLow mid_low = MidLow::edge;
+    uint32_t mid_low_seed = 0;           // the generator of MidLow::random alone
+
+    // Holds with C2CK high: the host held for hold_ns, as a stall holds it,
+    // never while C2CK is low, once the request that leaves C2CK high has
+    // returned (at the next clock read, after the reading, or request).
+    uint64_t hold_ns = 0;                // 0: no holds
+    std::vector<uint64_t> hold_at;       // after the write that ends these strobes (from 1)
+    bool hold_after_commands = false;    // after each flash command completed (see README)
+
     // sched_setscheduler, sched_setparam and mlockall reach the C library
     // (otherwise they fail with EPERM); counted either way.
     bool allow_rt = false;
@@ -145,10 +180,11 @@ struct Config {
     int signal = 0;
 
     // Files (used by the preloaded library; empty: none).
-    std::string flash_file;      // loaded by configure() when it exists, saved at close and exit
-    std::string trace_file;      // request trace, written at close and exit
-    std::string frames_file;     // frame trace, written at close and exit
-    std::string report_file;     // counters and faults, written at close and exit
+    // Written at close, and at exit in a process that opened the device or the chip.
+    std::string flash_file;      // loaded by configure() when it exists, saved whole
+    std::string trace_file;      // request trace
+    std::string frames_file;     // frame trace
+    std::string report_file;     // counters and faults
 };
 
 struct Stats {
@@ -162,6 +198,7 @@ struct Stats {
     uint64_t block_reads = 0, block_writes = 0, page_erases = 0, device_erases = 0;
     uint64_t strobes = 0;            // writes taking C2CK high to low by its level or driver
     uint64_t stalls = 0;             // stalls injected
+    uint64_t holds = 0;              // holds with C2CK high injected
     uint64_t unplanned_resets = 0;   // resets by C2CK held low through its driver
     uint64_t cut_frames = 0;         // frames in progress when a reset came
     uint64_t desync_events = 0;      // protocol faults not recorded: host and target out of step
@@ -189,7 +226,7 @@ const Config& config();
 // Request trace, tokens joined by single spaces:
 //   C claim, Wxx data write, Rxx status read (value returned), Xnnnnnnnn other
 //   request, Dn n microseconds (>= 1) of wire time between two requests
-//   (an injected stall shows as one after its write).
+//   (an injected stall or hold shows as one after its write).
 //   GPIO: L line request (the claim); Gabc a write, a, b, c the ck, d and rst
 //   lines: 0/1 output low/high, z input, - not requested; g0/g1 a read (the
 //   C2D value returned; g- without the d line).

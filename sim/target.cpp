@@ -244,6 +244,7 @@ void Target::take(uint8_t byte)
         if (++done_ == length_) {
             offer(kAccepted);
             step_ = Step::idle;
+            core_.command_completed = true;
         }
         break;
     case Step::confirm:
@@ -254,6 +255,7 @@ void Target::take(uint8_t byte)
         }
         std::fill_n(flash.begin() + flash_address_, length_, uint8_t{0xFF});
         offer(kAccepted);
+        core_.command_completed = true;
         break;
     case Step::arm1:
     case Step::arm2:
@@ -266,6 +268,7 @@ void Target::take(uint8_t byte)
             std::fill(flash.begin(), flash.end(), uint8_t{0xFF});
             offer(kAccepted, core_.cfg.erase_polls);
             step_ = Step::idle;
+            core_.command_completed = true;
         } else
             step_ = static_cast<Step>(static_cast<unsigned>(step_) + 1);
         break;
@@ -301,8 +304,10 @@ void Target::offered_byte_read()
     case Step::read_data:
         if (++done_ < length_)
             offer(flash[flash_address_ + done_]);
-        else
+        else {
             step_ = Step::idle;
+            core_.command_completed = true;  // the last data byte read
+        }
         break;
     default:
         break;  // a final status, or the answer to an unknown command

@@ -42,12 +42,23 @@ void Wire::count_low(uint64_t low)
     st.longest_low_ns = std::max(st.longest_low_ns, low);
 }
 
+bool Wire::mid_low_resets()
+{
+    switch (core_.cfg.mid_low) {
+    case MidLow::edge: return false;
+    case MidLow::reset: return true;
+    case MidLow::random: return core_.mid_low_rng.next() % 2 == 0;
+    }
+    return false;
+}
+
 bool Wire::low_ended(const Lines& lines)
 {
     uint64_t low = core_.now_ns - low_since_ns_;
     Stats& st = core_.stats;
     // Without a reset control the host resets through the C2CK driver.
     bool pulse = low >= kResetLowNs && low_strobe_ && low_from_idle_ && !lines.reset_control;
+    bool strobe = low_strobe_ && !lines.reset_held;
     if (low_strobe_) {
         if (pulse)
             --st.strobes;  // not a strobe after all
@@ -55,7 +66,7 @@ bool Wire::low_ended(const Lines& lines)
             count_low(low);
         low_strobe_ = false;
     }
-    if (low < kResetLowNs)
+    if (low < kStrobeLowNs || (low < kResetLowNs && !(strobe && mid_low_resets())))
         return false;
     bool planned = lines.reset_held || pulse;
     if (field_ != Field::idle) {

@@ -15,6 +15,10 @@
 // control was never active is one the host did not plan: host and target are
 // then out of step until the host's next reset-control pulse.
 //
+// A strobe low for 5 us up to 20 us, where silicon promises nothing, is a
+// clock edge or that unplanned reset as Config::mid_low says; on a port
+// without a reset control too.
+//
 // A port without a reset control (a GPIO chip without a reset line) resets
 // with the C2CK driver alone. Its low of 20 us or more begun between frames
 // (or after a reset) is then the host's reset pulse: no strobe, a planned
@@ -76,6 +80,8 @@ private:
     static TargetDrive release() { return {TargetDrive::Act::release, 1}; }
     // The end of a C2CK low phase: true when it reset the target.
     bool low_ended(const Lines& lines);
+    // A strobe low for 5 us up to 20 us ended: true when it resets the target.
+    bool mid_low_resets();
     void count_low(uint64_t low);
     void start();
     int host_bit(const Lines& lines);

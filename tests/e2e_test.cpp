@@ -426,8 +426,10 @@ TEST_F(E2e, IntelHexProgramsAsItsRawImage)
         std::vector<uint8_t> content, raw;  // the file, the raw image it stands for
     } cases[] = {
         {"fw.ihx", bytes_of(text), image},
+        {"fw.ihex", bytes_of(text), image},  // HEX by content, whatever its name
+        {"fw", bytes_of(text), image},
         {"raw.hex", binary, binary},                  // binary, whatever its name
-        {"text.bin", bytes_of(text.substr(0, 600)), bytes_of(text.substr(0, 600))},  // Intel HEX by content alone: raw
+        {"text.bin", bytes_of(text.substr(0, 600)), bytes_of(text.substr(0, 600))},  // HEX cut mid-record: raw
     };
     std::vector<uint8_t> start(0x4000, 0xFF);
     start[0x3000] = 0x5F;  // beyond every image

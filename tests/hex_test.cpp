@@ -33,7 +33,8 @@ Parsed parse(const std::string &text)
     return p;
 }
 
-TEST(IntelHex, ReadAsIntelHexOnlyByNameAndFirstByte)
+// By name (.hex, .ihx) and first byte, or by content whatever the name.
+TEST(IntelHex, ReadAsIntelHexByNameAndFirstByteOrByContent)
 {
     struct Case {
         const char *path;
@@ -44,9 +45,10 @@ TEST(IntelHex, ReadAsIntelHexOnlyByNameAndFirstByte)
         {"dir/fw.Ihx", ":00000001FF", true},  {".ihx", ":", true},
         {"fw.hex", "\x02:00000001FF", false}, {"fw.hex", " \r\n\t:00000001FF", true},
         {"fw.hex", "\xEF\xBB\xBF:00000001FF", true}, {"fw.hex", "\xEF\xBB:00000001FF", false},
-        {"fw.bin", ":00000001FF", false},     {"fw.hexx", ":00000001FF", false},
-        {"fwhex", ":00000001FF", false},      {"fw.hex/x", ":00000001FF", false},
-        {"fw.hex", "", false},
+        {"fw.bin", ":00000001FF", true},      {"fw.ihex", ":0100000001FE\r\n\n :00000001ff\n", true},
+        {"fw", ":0100000001FF\n:00000001FF", false},  // a checksum wrong
+        {"fw.hexx", ":00000001FF\nx", false}, {"fw.hex/x", ":", false},
+        {"fwhex", "\n \n", false},            {"fw.hex", "", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + c.content);

@@ -252,7 +252,7 @@ TEST_F(Link, UdelaySpinsShortAndSleepsLong)
     EXPECT_EQ(harlune_sim::stats().sleep_us, 20000u);
 }
 
-TEST_F(Link, WatchdogReadsTheClockBeforeEachStrobeNeverInside)
+TEST_F(Link, WatchdogReadsTheClockAroundEachStrobeNeverInside)
 {
     Config c;
     c.clock_step_ns = 1000;  // each clock read shows as a 1 us gap
@@ -263,12 +263,16 @@ TEST_F(Link, WatchdogReadsTheClockBeforeEachStrobeNeverInside)
 
     std::vector<uint8_t> w = cat({{0x48, 0x68}, {0xE8, 0xA8}, {0x88, 0xA8, 0x88, 0xA8}, ZERO_BIT, ZERO_BIT, ONE_BIT,
                                   ZERO_BIT, ONE_BIT, ONE_BIT, ZERO_BIT, ONE_BIT, {0xE8}, {0xC8, 0xE8}});
+    // One read right before a strobe's C2CK_LOW, one right after its C2CK_HIGH.
+    std::vector<int> gap(w.size() + 1, 0);  // clock reads before write i
+    for (size_t i = 0; i < w.size(); ++i)
+        if (!(w[i] & 0x20)) {
+            ++gap[i];
+            ++gap[i + 2];
+        }
     std::string expected;
-    for (size_t i = 0; i < w.size(); ++i) {
-        if (!(w[i] & 0x20))  // C2CK low: a strobe begins
-            expected += "D1 ";
-        expected += writes({w[i]}) + (i + 1 < w.size() ? " " : "");
-    }
+    for (size_t i = 0; i < w.size(); ++i)
+        expected += (gap[i] ? "D" + std::to_string(gap[i]) + " " : "") + writes({w[i]}) + (i + 1 < w.size() ? " " : "");
     EXPECT_EQ(support::link_trace(), expected);
 }
 
@@ -278,35 +282,33 @@ void hold_us(long us)
     nanosleep(&ts, nullptr);  // virtual: the simulated clock moves on
 }
 
-TEST_F(Link, WatchdogCountsHoldsButNotDelays)
+TEST_F(Link, WatchdogSeesHeldPulsesOnly)
 {
     struct Case {
         const char *name;
         std::function<void()> between;
-        bool tripped;
+        uint64_t stall_ns;  // the Address Read's 3rd strobe held this long
+        bool held;
     } cases[] = {
-        {"back to back", [] {}, false},
-        {"delays", [] { udelay(40); udelay(1000); }, false},
-        {"held 10 us", [] { hold_us(10); }, false},
-        {"held 30 us", [] { hold_us(30); }, true},
+        {"back to back", [] {}, 0, false},
+        {"delays", [] { udelay(40); udelay(1000); }, 0, false},
+        {"held 10 ms with C2CK high", [] { hold_us(10000); }, 0, false},
+        {"a strobe held 4 us", [] {}, 2000, false},
+        {"a strobe held 8 us", [] {}, 6000, true},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
-        support::attach(Config{}, 0x68);
+        Config c;
+        c.stall_ns = k.stall_ns;
+        c.stall_at = {12 + 3};
+        support::attach(c, 0x68);
         c2_watch_start();
         AddressWrite(0x00);
         k.between();
         AddressRead();
-        EXPECT_EQ(c2_watch_held() >= 30000, k.tripped);
-        // A hold after the last frame still counts: it may be the STOP's.
-        k.between();
-        uint64_t held = c2_watch_end();
-        EXPECT_EQ(held >= 30000, k.tripped);
-        EXPECT_EQ(held != 0, k.tripped);
-        // Outside a watched sequence nothing is noted.
-        hold_us(100);
-        AddressRead();
-        EXPECT_EQ(c2_watch_held(), 0u);
+        EXPECT_EQ(c2_watch_held() != 0, k.held);
+        EXPECT_EQ(c2_watch_end() != 0, k.held);
+        EXPECT_EQ(c2_watch_held(), 0u);  // the next sequence starts afresh
         support::detach();
     }
 }
@@ -325,7 +327,7 @@ TEST_F(Link, WaitFieldAndTheWatchdog)
         uint64_t max_reads;
         bool held;
     } cases[] = {
-        {"hold between the frames", 50, 0, C2_DISTURBED, 1, true},
+        {"a hold between the frames, a stall in the 1st WAIT strobe", 50, 12 + 5 + 1, C2_DISTURBED, 1, true},
         {"stall in the 10th WAIT strobe", 0, 12 + 5 + 10, C2_DISTURBED, 12, true},
         {"stall in the 1000th WAIT strobe", 0, 12 + 5 + 1000, C2_TIMEOUT, UINT64_MAX, true},
     };

@@ -10,11 +10,11 @@ for text in "Problem opening" "Problem claiming" "No target answering on" "usual
     "I can't allocate the memory" "I can't read data from the device" "I can't read the data from the device" \
     "I was not able to allocate memory in the" "Comparison error at" "Programming stopped" \
     "the data to be programmed" "bytes that C2 flash addresses reach" "I can't write data" "I can't read data" \
-    "Interrupted by" "The flash content is incomplete" "disturbed: the host was held up" "given up after" \
+    "Interrupted by" "The flash content is incomplete" " redone " " in this run: " "given up after" "did not answer its restart" "the device erase did not complete" \
     "line does not start with" "not a hex digit in column" "odd number of hex digits" "record cut short: " \
     " but the line holds " "checksum 0x" "record type 0x" " with byte count 0x" " beyond 64 KiB" \
     "written twice (overlapping records)" "no end-of-file record" "data after the end-of-file record" \
-    "no data bytes: nothing to program" \
+    "no data bytes: nothing to program" "is named" "too slow for C2: a line request takes" \
     "malformed pin list: " "malformed device: " "no permission to open the " "holds the chip" \
     "interface B could not be claimed" "which has no MPSSE engine of the H series" "has no interface B" \
     "has no pins 8 to 15 (ACBUS)" "is not a pin number (0 to 15)" "are on different buses" \

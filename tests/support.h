@@ -56,7 +56,7 @@ struct Result {
     std::vector<std::string> faults;
     std::string trace;                          // when trace was asked for
     std::string frames;
-    size_t redo_notes = 0;  // wire clock: notes of redos after the machine's own hold-ups, taken out of err
+    size_t redo_notes = 0;  // wire clock: redo notes after the machine's own hold-ups, taken out of err
 };
 
 struct RunOptions {
@@ -72,11 +72,9 @@ struct RunOptions {
     std::vector<int> reader_gone;   // of 1, 2: a pipe whose read end is closed
     bool merge_stderr = false;      // stderr into stdout's file: out is the combined log
     unsigned guard_s = 0;           // alarm(2) at exec: a hang ends as 128 + SIGALRM
-    // The simulator's clock: "virtual" (counted time, exact traces) or
-    // "wire" (the real clock, with this machine's hold-ups in the strobes).
-    // Empty: virtual for traces, wrappers and injected refusals, signals or
-    // stalls, whose counts must not move, and in sanitizer builds; wire for
-    // everything else. A HARLUNE_SIM_CLOCK in env has the last word.
+    // The simulator's clock: "virtual" (counted time, exact traces; the
+    // default) or "wire" (the real clock, with this machine's hold-ups in
+    // the strobes). A HARLUNE_SIM_CLOCK in env has the last word.
     std::string clock;
 };
 

@@ -49,23 +49,27 @@ void c2_sync();
 // The ports built in, one line each, for --version.
 const char *c2_port_name(int i);  // nullptr past the last
 
-// Strobe watchdog. C2CK is also the target's reset pin: held low for 20 us it
-// resets the target, cutting the frame in progress, and a preempted host can
-// hold it that long between C2CK_LOW and C2CK_HIGH. The link reads the clock
-// right before every strobe and notes any gap of C2_STROBE_LIMIT_NS or more
-// between two readings; its own delays do not count. A strobe lies wholly
-// between two readings, so one held low for the 20 us of a reset always
-// makes a longer gap, while a gap below the limit cannot hide a reset. A
-// hold-up elsewhere between the readings is a false alarm that costs a redo.
-constexpr uint64_t C2_STROBE_LIMIT_NS = 20000;
-// Start a watched sequence (a command, the start-up); forget earlier gaps.
-// C2CK must be high.
+// Strobe watchdog. C2CK is also the target's reset pin: a strobe is promised
+// only up to 5 us low, 20 us low resets the target, and in between nothing is
+// promised; a preempted host can hold C2CK low that long between C2CK_LOW and
+// C2CK_HIGH. The link reads the clock right before each strobe's C2CK_LOW and
+// right after the request that raises C2CK returns: the bracket holds the
+// whole low phase. A bracket of C2_STROBE_LIMIT_NS or more is a held pulse.
+// Holds with C2CK high (between strobes, in polls and delays) are harmless and
+// not seen. Reset pulses are not strobes.
+constexpr uint64_t C2_STROBE_LIMIT_NS = 5000;
+// Start a watched sequence (a command, the start-up); forget earlier pulses.
 void c2_watch_start();
-// The longest suspect gap in ns since c2_watch_start, 0 if none. No clock read.
+// The longest held pulse in ns since c2_watch_start, 0 if none.
 uint64_t c2_watch_held();
-// End the sequence: one more reading bounds its last strobe. The longest
-// suspect gap in ns, 0 if none.
+// End the sequence: the longest held pulse in ns, 0 if none.
 uint64_t c2_watch_end();
+// Held pulses since the program started, watched or not, and the longest.
+struct c2_watch_totals {
+    uint64_t pulses;
+    uint64_t longest_ns;
+};
+c2_watch_totals c2_watch_run();
 // A target answers a WAIT field or a status poll within a few frames: a
 // hold in the first this many strobes or polls of a wait ends it at once.
 constexpr uint32_t C2_ANSWER_WINDOW = 256;
@@ -76,7 +80,7 @@ constexpr uint32_t C2_ANSWER_WINDOW = 256;
 void c2_set_realtime(bool on);
 
 // Suspend for at least `us` microseconds; short delays spin on the monotonic
-// clock so they do not oversleep. The delay does not count as a strobe gap.
+// clock so they do not oversleep.
 void udelay(uint32_t us);
 
 // A bounded wait that reads the clock only every C2_DEADLINE_STRIDE checks.

@@ -79,6 +79,11 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_STALL_EVERY", "7"},
              {"HARLUNE_SIM_STALL_ONE_IN", "50"},
              {"HARLUNE_SIM_STALL_SEED", "3"},
+             {"HARLUNE_SIM_MID_LOW", "random"},
+             {"HARLUNE_SIM_MID_LOW_SEED", "8"},
+             {"HARLUNE_SIM_HOLD_US", "10000"},
+             {"HARLUNE_SIM_HOLD_AT", "4,6"},
+             {"HARLUNE_SIM_HOLD_AFTER", "commands"},
              {"HARLUNE_SIM_FRAMES", "/tmp/f"},
              {"HARLUNE_SIM_REPORT", "/tmp/r"},
              {"HARLUNE_SIM_FLASH", "/tmp/flash"},
@@ -91,7 +96,9 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_FTDI_WIRING", "ck=8,d=3,rst=15"},
              {"HARLUNE_SIM_FTDI_INTERFACE", "B"},
              {"HARLUNE_SIM_FTDI_FAIL", "busy"},
-             {"HARLUNE_SIM_FTDI_RTT_US", "1000"}});
+             {"HARLUNE_SIM_FTDI_RTT_US", "1000"},
+             {"HARLUNE_SIM_GPIO_REQUEST_US", "300"},
+             {"HARLUNE_SIM_GPIO_NAMES", "3=LED,17=LED"}});
     Config c = harlune_sim::config_from_env();
     EXPECT_EQ(c.device, "/tmp/port9");
     EXPECT_EQ(c.attach, Attach::c2d_low);
@@ -123,6 +130,11 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.stall_every, 7u);
     EXPECT_EQ(c.stall_one_in, 50u);
     EXPECT_EQ(c.stall_seed, 3u);
+    EXPECT_EQ(c.mid_low, harlune_sim::MidLow::random);
+    EXPECT_EQ(c.mid_low_seed, 8u);
+    EXPECT_EQ(c.hold_ns, 10000000u);
+    EXPECT_EQ(c.hold_at, (std::vector<uint64_t>{4, 6}));
+    EXPECT_TRUE(c.hold_after_commands);
     EXPECT_TRUE(c.trace) << "a frames file keeps the traces";
     EXPECT_EQ(c.trace_file, "");
     EXPECT_EQ(c.frames_file, "/tmp/f");
@@ -149,6 +161,8 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.ftdi_rtt_ns, 1000000u);
     Env none({{std::string("HARLUNE_SIM_FTDI"), std::string()}});
     EXPECT_TRUE(harlune_sim::config_from_env().ftdi_devices.empty());
+    EXPECT_EQ(c.gpio_request_ns, 300000u);
+    EXPECT_EQ(c.gpio_names, (std::vector<std::pair<uint32_t, std::string>>{{3, "LED"}, {17, "LED"}}));
 }
 
 TEST(Env, ScriptedSamples)
@@ -186,6 +200,8 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_STALL_EVERY", "3"},  // no HARLUNE_SIM_STALL_US
         {"HARLUNE_SIM_STALL_ONE_IN", "0"},
         {"HARLUNE_SIM_STALL_SEED", "-1"},
+        {"HARLUNE_SIM_MID_LOW", "resets"},
+        {"HARLUNE_SIM_HOLD_AT", "3"},  // no HARLUNE_SIM_HOLD_US
         {"HARLUNE_SIM_GPIO_CHIP", ""},
         {"HARLUNE_SIM_GPIO_LINES", "0"},
         {"HARLUNE_SIM_GPIO_WIRING", "ck=17"},
@@ -199,6 +215,9 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_FTDI_WIRING", "ck=0,d=16"},
         {"HARLUNE_SIM_FTDI_INTERFACE", "C"},
         {"HARLUNE_SIM_FTDI_FAIL", "gone"},
+        {"HARLUNE_SIM_GPIO_REQUEST_US", "0"},
+        {"HARLUNE_SIM_GPIO_NAMES", "54=X"},
+        {"HARLUNE_SIM_GPIO_NAMES", "3="},
     };
     for (const auto& [name, value] : bad) {
         SCOPED_TRACE(std::string(name) + "=" + value);
@@ -208,17 +227,18 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
     }
 }
 
-// The probe program with the library preloaded and `vars` in its environment.
+// The probe (run by `wrapper`) with the library preloaded and `vars` in its environment.
 using ProbeRun = common::Process;
 
-ProbeRun run_probe(const std::vector<std::string>& args, const std::vector<std::string>& vars)
+ProbeRun run_probe(const std::vector<std::string>& args, const std::vector<std::string>& vars,
+                   std::vector<std::string> wrapper = {})
 {
     std::vector<std::string> env = {std::string("LD_PRELOAD=") + SIM_LIBRARY,
                                     "ASAN_OPTIONS=verify_asan_link_order=0"};
     env.insert(env.end(), vars.begin(), vars.end());
-    std::vector<std::string> argv = {SIM_PROBE};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return common::run(argv, env);
+    wrapper.push_back(SIM_PROBE);
+    wrapper.insert(wrapper.end(), args.begin(), args.end());
+    return common::run(wrapper, env);
 }
 
 class Preload : public testing::Test {
@@ -264,9 +284,11 @@ TEST_F(Preload, WireTimeByDefaultSkipsSleepsButNotTheirTime)
 
 TEST_F(Preload, FilesAreWrittenAtExitWhenTheDeviceStaysOpen)
 {
+    // By the probe alone: timeout loads the library too but opens no device.
     std::string device = path("parport");
     ProbeRun run = run_probe({device, "keep"}, {"HARLUNE_SIM_DEVICE=" + device,
-                                                "HARLUNE_SIM_REPORT=" + path("report")});
+                                                "HARLUNE_SIM_REPORT=" + path("report")},
+                             {"/usr/bin/timeout", "60"});
     ASSERT_EQ(run.status, 0) << run.out;
     std::string report = slurp(path("report"));
     EXPECT_NE(report.find("opens 1\ncloses 0\nclaims 1\nwrites 5\n"), std::string::npos) << report;

@@ -32,7 +32,7 @@ TEST(FtdiPort, ProgrammingGoesAsOnTheParallelPort)
     }
     struct Case { uint32_t rst; std::string trace; };  // the trace's start
     for (const Case& k : {Case{kNoLine, "F00- F00- F00- U D125 F10- U D125 F00- F10-"},
-                          Case{2, "F100 F100 F100 U D125 F10z U D125 F00z F10z"}}) {
+                          Case{2, "Fz00 Fz00 Fz00 U D125 F10z U D125 F00z F10z"}}) {
         SCOPED_TRACE(k.trace);
         Config c;
         c.ftdi_wiring.rst = k.rst;

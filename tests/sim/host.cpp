@@ -34,9 +34,10 @@ static void outputs_of(uint8_t byte, bool rst, uint64_t& outputs, uint64_t& valu
         values |= uint64_t{level} << line;
     };
     bool reset = !(byte & kResetReleased);
-    if (reset && !rst)
-        output(0, false);
-    else if (!(byte & kC2ckOff))
+    if (reset) {
+        if (!rst)
+            output(0, false);
+    } else if (!(byte & kC2ckOff))
         output(0, byte & kC2ckHigh);
     if (!(byte & kC2dOff))
         output(1, byte & kC2dHigh);

@@ -32,8 +32,9 @@ int read_status(int fd, uint8_t& status);
 
 // GPIO: a request of `offsets` as inputs (consumer "harlune"), and the
 // data-register byte as the config of the lines ck, d and rst (if `rst`):
-// C2D output at bit 7 while bit 6 is clear; C2CK output low while reset is
-// active without a reset line, else output at bit 5 while bit 4 is clear;
+// C2D output at bit 7 while bit 6 is clear; C2CK while reset is active an
+// output low without a reset line and an input with one, else an output at
+// bit 5 while bit 4 is clear;
 // rst output low while reset is active; every other line an input.
 gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets);
 gpio_v2_line_config line_config(uint8_t byte, bool rst);

@@ -274,7 +274,7 @@ TEST(Files, OutputsAreWrittenWhenTheDeviceCloses)
         << report;
     EXPECT_NE(report.find("\naddress_writes 1\n"), std::string::npos) << report;
     EXPECT_NE(report.find("\nresets 1\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("\ndevice_erases 0\nstrobes 12\nstalls 0\nunplanned_resets 0\n"),
+    EXPECT_NE(report.find("\ndevice_erases 0\nstrobes 12\nstalls 0\nholds 0\nunplanned_resets 0\n"),
               std::string::npos)
         << report;
     EXPECT_NE(report.find("\nrt_requests 0\nfaults 1\nfault unused data-register bits set: 0x6C (request 41)\n"),

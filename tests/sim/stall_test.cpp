@@ -9,6 +9,7 @@
 
 using harlune_sim::Clock;
 using harlune_sim::Config;
+using harlune_sim::MidLow;
 using simtest::Host;
 
 namespace {
@@ -114,33 +115,54 @@ TEST(Stall, InAStrobeResetsTheTargetAndCutsTheFrame)
     }
 }
 
-TEST(Stall, ShorterThan20UsOfLowDoesNotReset)
+TEST(Stall, Under20UsOfLowResetsOnlyByTheMidLowRule)
 {
     // The low phase is the stall plus the 1 us request that raises C2CK.
     struct Case {
         uint64_t stall_ns;
         const char* frames;
         uint64_t resets;
+        MidLow rule = MidLow::edge;
+        uint32_t seed = 0;
+        simtest::Port port = simtest::Port::parallel;
+        uint32_t rst = harlune_sim::kNoLine;
+        uint64_t hold_ns = 0;  // then, C2CK high
     };
     const Case cases[] = {
         {18999, "RESET AW:00 AW:00", 1},
         {19000, "RESET RESET AW:00", 2},
+        {4000, "RESET RESET AW:00", 2, MidLow::reset},
+        {7000, "RESET RESET AW:00", 2, MidLow::reset, 0, simtest::Port::gpio, 22},
+        {7000, "RESET AW:00 AW:00", 1, MidLow::random, 1},  // the seed's first draw: an edge
+        {7000, "RESET RESET AW:00", 2, MidLow::random, 2, simtest::Port::gpio},  // a reset
+        {2000, "RESET AW:00 AW:00", 1, MidLow::reset, 0, simtest::Port::parallel, 0, 29000},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(k.stall_ns);
+        SCOPED_TRACE(testing::Message() << k.stall_ns << " ns " << int(k.rule) << int(k.port) << k.rst);
         Config c;
         c.stall_ns = k.stall_ns;
         c.stall_at = {12};  // STOP of the first Address Write
-        Host h(c);
+        c.hold_at.assign(k.hold_ns != 0, 12);
+        c.mid_low = k.rule;
+        c.mid_low_seed = k.seed;
+        c.gpio_wiring.rst = k.rst;
+        c.hold_ns = k.hold_ns;
+        Host h(c, k.port);
         h.open_lines();
         h.reset_pulse();
         h.address_write(0x00);
+        timespec t[2];  // read right after the strobe: a hold falls between the two
+        for (timespec& ts : t)
+            clock_gettime(CLOCK_MONOTONIC, &ts);
         usleep(3);
         h.address_write(0x00);
         EXPECT_EQ(harlune_sim::frames(), k.frames);
         EXPECT_EQ(harlune_sim::stats().resets, k.resets);
-        EXPECT_EQ(harlune_sim::stats().lows_over_5us, 1u);
-        EXPECT_EQ(harlune_sim::stats().lows_over_20us, k.resets - 1);
+        EXPECT_EQ(harlune_sim::stats().unplanned_resets, k.resets - 1);
+        EXPECT_EQ(harlune_sim::stats().holds, k.hold_ns ? 1u : 0u);
+        EXPECT_EQ(t[1].tv_nsec - t[0].tv_nsec, 250 + static_cast<long>(k.hold_ns));
+        EXPECT_EQ(harlune_sim::stats().lows_over_5us, k.stall_ns >= 4000 ? 1u : 0u);
+        EXPECT_EQ(harlune_sim::stats().lows_over_20us, k.stall_ns >= 19000 ? 1u : 0u);
         EXPECT_EQ(harlune_sim::stats().longest_low_ns, k.stall_ns + 1000);
         EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
     }
@@ -192,9 +214,11 @@ TEST(Stall, SelectorsPickStrobesByNumber)
     // Without a length nothing is held, and the configuration says so.
     Config no_length = config({3}, 2, 0, 0);
     no_length.stall_ns = 0;
+    no_length.hold_at = {4};
     EXPECT_TRUE(held_strobes(no_length, 12).empty());
     EXPECT_EQ(harlune_sim::stats().stalls, 0u);
     EXPECT_EQ(simtest::faults_with("stall strobes chosen but no stall length"), 1u);
+    EXPECT_EQ(simtest::faults_with("hold strobes or commands chosen but no hold length"), 1u);
 }
 
 TEST(Stall, InWireTimeResetsTheTarget)
@@ -215,6 +239,23 @@ TEST(Stall, InWireTimeResetsTheTarget)
     EXPECT_GE(st.lows_over_20us, 1u);
     EXPECT_GE(st.longest_low_ns, 100000u);
     EXPECT_EQ(harlune_sim::frames().substr(0, 11), "RESET RESET");
+}
+
+TEST(Stall, HoldsWithC2ckHighAfterFlashCommandsResetNothing)
+{
+    Config c;
+    c.hold_ns = 10000000;
+    c.hold_after_commands = true;
+    simtest::Programmer p(c);
+    ASSERT_TRUE(p.block_write(0x0100, {0x12, 0x34}));
+    EXPECT_EQ(p.block_read(0x0100, 2), (std::vector<uint8_t>{0x12, 0x34}));
+    for (int b : {0x08, 0x00, 0x00, 0x03, 0xDE, 0xAD, 0xA5}) {  // page 0 erased, then the device
+        p.put(static_cast<uint8_t>(b));
+        EXPECT_TRUE(b == 0xDE || b == 0xAD || p.get() == simtest::kAccepted) << b;
+    }
+    EXPECT_EQ(harlune_sim::stats().holds, 4u) << "one per command";
+    EXPECT_EQ(harlune_sim::stats().longest_low_ns, 1000u) << "C2CK high through every hold";
+    EXPECT_NE(harlune_sim::trace().find(" D10000 "), std::string::npos);
 }
 
 }  // namespace
