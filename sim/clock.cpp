@@ -75,18 +75,25 @@ void Timebase::asked(uint64_t ns)
     slept_ = true;
 }
 
-bool Timebase::skip(uint64_t ns)
+bool Timebase::pass(uint64_t ns)
 {
     switch (core_.cfg.clock) {
     case Clock::virtual_time:
         core_.now_ns += ns;
-        break;
+        return true;
     case Clock::wire:
         skipped_ns_ += ns;
-        break;
+        return true;
     case Clock::real:
-        return false;
+        break;
     }
+    return false;
+}
+
+bool Timebase::skip(uint64_t ns)
+{
+    if (!pass(ns))
+        return false;
     asked(ns);
     return true;
 }
@@ -99,20 +106,10 @@ void Timebase::slept(uint64_t ns, uint64_t real_ns)
 
 void Timebase::wait(uint64_t ns)
 {
-    switch (core_.cfg.clock) {
-    case Clock::virtual_time:
-        core_.now_ns += ns;
-        break;
-    case Clock::wire:
-        skipped_ns_ += ns;
-        break;
-    case Clock::real: {
-        struct timespec left = {static_cast<time_t>(ns / 1000000000),
-                                static_cast<long>(ns % 1000000000)};
-        while (libc::nanosleep(&left, &left) != 0 && errno == EINTR) {
-        }
-        break;
-    }
+    if (pass(ns))
+        return;
+    struct timespec left = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (libc::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
 

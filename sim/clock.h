@@ -55,6 +55,8 @@ public:
     bool take_slept();
 
 private:
+    // Virtual and wire time: `ns` passes without sleeping (true); real: false.
+    bool pass(uint64_t ns);
     void asked(uint64_t ns);
     uint64_t wire_now() const;
 
