@@ -271,8 +271,15 @@ TEST_F(Link, WatchdogReadsTheClockAroundEachStrobeNeverInside)
             ++gap[i + 2];
         }
     std::string expected;
-    for (size_t i = 0; i < w.size(); ++i)
-        expected += (gap[i] ? "D" + std::to_string(gap[i]) + " " : "") + writes({w[i]}) + (i + 1 < w.size() ? " " : "");
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (gap[i]) {
+            expected += 'D';
+            expected += std::to_string(gap[i]);
+            expected += ' ';
+        }
+        expected += writes({w[i]});
+        expected += i + 1 < w.size() ? " " : "";
+    }
     EXPECT_EQ(support::link_trace(), expected);
 }
 
