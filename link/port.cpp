@@ -1,4 +1,5 @@
 // The port seam: one of the three ports, chosen by the form of C2_PROG_DEV.
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -22,6 +23,32 @@ int port_failed(PortProblem *problem, const char *hint, const std::string *name)
     problem->hint = hint;
     errno = err;
     return -1;
+}
+
+std::string for_each_entry(const std::string &list, const char *unit,
+                           const std::function<std::string(const std::string &key, const std::string &value)> &entry)
+{
+    std::string upper = unit;
+    for (char &c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (list.empty())
+        return std::string("no ") + unit + "s given";
+    for (size_t pos = 0; pos <= list.size();) {
+        size_t end = list.find(',', pos);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string item = list.substr(pos, end - pos);
+        pos = end + 1;
+        if (item.empty())
+            return "an empty entry (a stray comma)";
+        size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            return "\"" + item + "\" is not NAME=" + upper;
+        std::string why = entry(item.substr(0, eq), item.substr(eq + 1));
+        if (!why.empty())
+            return why;
+    }
+    return {};
 }
 
 int port_open(const char *device, PortProblem *problem)

@@ -1,8 +1,9 @@
-// The ports' own functions, each filling its PortOps table; port.cpp picks
-// a table at port_open.
+// What the ports share; each fills its own PortOps table, and port.cpp
+// picks a table at port_open.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "port.h"
@@ -11,15 +12,9 @@
 // is kept. Returns -1.
 int port_failed(PortProblem *problem, const char *hint, const std::string *name = nullptr);
 
-int ppdev_open(const char *path, PortProblem *problem);
-int ppdev_claim(int fd, PortProblem *problem);
-void ppdev_write_data(int fd, uint8_t value);
-uint8_t ppdev_read_status(int fd);
-void ppdev_close(int fd);
-
-// device: "chip:ck=LINE,d=LINE[,rst=LINE]".
-int gpio_open(const char *device, PortProblem *problem);
-int gpio_claim(int fd, PortProblem *problem);
-void gpio_write_data(uint8_t value);
-uint8_t gpio_read_status();
-void gpio_close(int fd);
+// Each NAME=VALUE entry of a comma-separated list ("ck=17,d=27") in order,
+// to `entry`, which returns why the entry is refused (empty: taken). `unit`
+// names a value in the refusals ("line": "no lines given", "is not
+// NAME=LINE"). An empty string, or the first refusal.
+std::string for_each_entry(const std::string &list, const char *unit,
+                           const std::function<std::string(const std::string &key, const std::string &value)> &entry);

@@ -119,20 +119,7 @@ bool hex_id(const std::string &text, int *id)
 std::string parse_pins(const std::string &list, Spec *s)
 {
     bool seen[4] = {};
-    if (list.empty())
-        return "no pins given";
-    for (size_t pos = 0; pos <= list.size();) {
-        size_t end = list.find(',', pos);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string item = list.substr(pos, end - pos);
-        pos = end + 1;
-        if (item.empty())
-            return "an empty entry (a stray comma)";
-        size_t eq = item.find('=');
-        if (eq == std::string::npos)
-            return "\"" + item + "\" is not NAME=PIN";
-        std::string key = item.substr(0, eq), val = item.substr(eq + 1);
+    std::string why = for_each_entry(list, "pin", [&](const std::string &key, const std::string &val) -> std::string {
         int role = key == "ck" ? CK : key == "d" ? D : key == "rst" ? RST : key == "if" ? 3 : -1;
         if (role < 0)
             return "\"" + key + "\" is not a pin name (ck, d or rst) nor if (the interface)";
@@ -143,13 +130,16 @@ std::string parse_pins(const std::string &list, Spec *s)
             if (val != "A" && val != "B")
                 return "\"" + val + "\" is not an interface (A or B)";
             s->interface = val == "A" ? INTERFACE_A : INTERFACE_B;
-            continue;
+            return {};
         }
         if (val.empty() || val.size() > 2 || val.find_first_not_of("0123456789") != std::string::npos ||
             atoi(val.c_str()) > 15)
             return "\"" + val + "\" is not a pin number (0 to 15)";
         s->pin[role] = atoi(val.c_str());
-    }
+        return {};
+    });
+    if (!why.empty())
+        return why;
     if (!seen[CK] || !seen[D])
         return "both ck and d are needed";
     s->has_rst = seen[RST];

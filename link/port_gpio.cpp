@@ -71,20 +71,7 @@ std::string line_list;  // what follows the colon
 std::string parse_lines(const std::string &list, Lines *lines)
 {
     bool seen[3] = {};
-    size_t pos = 0;
-    if (list.empty())
-        return "no lines given";
-    while (pos <= list.size()) {
-        size_t end = list.find(',', pos);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string item = list.substr(pos, end - pos);
-        if (item.empty())
-            return "an empty entry (a stray comma)";
-        size_t eq = item.find('=');
-        if (eq == std::string::npos)
-            return "\"" + item + "\" is not NAME=LINE";
-        std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+    std::string why = for_each_entry(list, "line", [&](const std::string &key, const std::string &value) -> std::string {
         int role = -1;
         for (int r = 0; r < 3; ++r)
             if (key == role_name[r])
@@ -101,8 +88,10 @@ std::string parse_lines(const std::string &list, Lines *lines)
             lines->offset[role] = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
         else
             lines->name[role] = value;
-        pos = end + 1;
-    }
+        return {};
+    });
+    if (!why.empty())
+        return why;
     if (!seen[CK] || !seen[D])
         return "both ck and d are needed";
     lines->count = seen[RST] ? 3 : 2;
@@ -235,8 +224,6 @@ void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem
     problem->hint = "  Check the line numbers with gpioinfo (or /sys/kernel/debug/gpio).\n";
 }
 
-}  // namespace
-
 int gpio_open(const char *device, PortProblem *problem)
 {
     const char *colon = strrchr(device, ':');  // a line list holds none
@@ -363,6 +350,9 @@ void gpio_close(int fd)
 }
 
 // Each request at once, each wait the host's own.
+
+}  // namespace
+
 const PortOps gpio_port = {"GPIO lines (Linux GPIO character device)", gpio_open, gpio_claim,
                            [](int, uint8_t value) { gpio_write_data(value); },
                            [](int) { return gpio_read_status(); }, gpio_close, nullptr, nullptr, nullptr};

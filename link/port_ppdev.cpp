@@ -12,6 +12,8 @@ static_assert(PPCLAIM == 0x708B);
 static_assert(PPWDATA == 0x40017086);
 static_assert(PPRSTATUS == 0x80017081);
 
+namespace {
+
 int ppdev_open(const char *path, PortProblem *problem)
 {
     int fd = open(path, O_RDWR);
@@ -46,5 +48,8 @@ uint8_t ppdev_read_status(int fd)
 void ppdev_close(int fd) { close(fd); }
 
 // Each request at once, each wait the host's own.
+
+}  // namespace
+
 const PortOps ppdev_port = {"parallel port (Linux ppdev)", ppdev_open, ppdev_claim, ppdev_write_data,
                             ppdev_read_status, ppdev_close, nullptr, nullptr, nullptr};
