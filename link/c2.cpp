@@ -270,6 +270,17 @@ void c2_interrupt_cleanup(void (*cleanup)()) { interrupt_cleanup = cleanup; }
 
 int c2_interrupted() { return pending_signal; }
 
+void c2_port_lost(const std::string &why, const char *remedy)
+{
+    fflush(stdout);
+    fprintf(stderr, "\nharlune: %s\n%s", why.c_str(), remedy);
+    if (interrupt_cleanup)
+        interrupt_cleanup();
+    if (interrupt_note)
+        fprintf(stderr, "%s\n", interrupt_note);
+    exit(255);
+}
+
 void c2_stop_if_interrupted()
 {
     int sig = pending_signal;

@@ -76,3 +76,10 @@ bool port_hold(uint32_t us);
 bool port_keeps_time();
 // Gives up the port (and its lines).
 void port_close(int fd);
+
+// A port request failed in a way no retry mends (the device unplugged, its
+// driver gone): print "harlune: <why>" and the remedy on stderr and end the
+// run at once with status 255, with no further request and no wait. The
+// stop clean-up runs (a read-back's file is removed), and a command that had
+// begun to change the flash says so. Called by the ports.
+[[noreturn]] void c2_port_lost(const std::string &why, const char *remedy);
