@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "c2.h"
@@ -31,14 +32,18 @@ struct Try {
     int32_t done = 0;                 // block commands: bytes moved before the first held pulse
 };
 
+bool progress_open = false;  // "#" marks on stdout since its last newline
+
 bool held() { return c2_watch_held() != 0; }
 
 int after_frame() { return held() ? C2_DISTURBED : 0; }
 
 int report_timeout(const Try &t, const char *what)
 {
-    if (!t.quiet)
+    if (!t.quiet) {
+        c2_note_start();
         fprintf(stderr, "Timed out waiting for %s in %s\n", what, t.fn);
+    }
     return -1;
 }
 
@@ -93,6 +98,7 @@ int status(Try &t, int which)
     if ((rc = out_ready(t)) || (rc = get(t, &value)))
         return rc;
     if (value != C2_COMMAND_OK) {
+        c2_note_start();
         fprintf(stderr, "Status%d 0x%2.2lx instead of 0x0d in %s\n", which,
                 static_cast<unsigned long>(value), t.fn);
         return -1;
@@ -166,17 +172,13 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
 
 unsigned long long to_us(uint64_t ns) { return (ns + 999) / 1000; }
 
-int run_redos = 0;           // redos in this run
-bool progress_open = false;  // "#" marks on stdout since its last newline
+int run_redos = 0;  // redos in this run
 
 // One line on stderr, after what stdout holds, and never inside a line of
-// progress marks on the same terminal.
+// progress marks on the same terminal or in the same file.
 void say(const char *line)
 {
-    fflush(stdout);
-    if (progress_open && isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
-        fputc('\n', stderr);
-    progress_open = false;
+    c2_note_start();
     fprintf(stderr, "harlune: %s\n", line);
 }
 
@@ -451,6 +453,22 @@ int c2_device_erase()
         // The erase itself ends with out-ready; its status is not read.
         return out_ready(t, C2_ERASE_LIMIT_MS);
     }));
+}
+
+// Standard output and standard error are one terminal or one file (2>&1).
+static bool streams_shared()
+{
+    struct stat out, err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 && out.st_dev == err.st_dev &&
+           out.st_ino == err.st_ino;
+}
+
+void c2_note_start()
+{
+    fflush(stdout);
+    if (progress_open && streams_shared())
+        fputc('\n', stderr);
+    progress_open = false;
 }
 
 void c2_progress_end()

@@ -69,6 +69,11 @@ int c2_device_erase();
 
 // End the line of progress marks on stdout with a newline.
 void c2_progress_end();
+// Before a message on stderr: stdout flushed, and where both streams are one
+// terminal or one file (2>&1) a line of progress marks still open is ended
+// on stderr, so that the message starts a line of its own. Stdout is not
+// written.
+void c2_note_start();
 // At the end of a run that redid anything: one line on stderr with the
 // clock pulses held too long, the longest, and what helps.
 void c2_redo_summary();

@@ -111,6 +111,7 @@ int vrfyprg(int32_t size, const uint8_t *image)
     int result = 0;
     for (int32_t i = 0; i < size; ++i) {
         if (device[i] != image[i]) {
+            c2_note_start();
             fprintf(stderr, "Comparison error at 0x%4.4x: device:0x%2.2x file:0x%2.2x \n", i,
                     device[i], image[i]);
             result = 1;

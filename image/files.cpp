@@ -82,6 +82,7 @@ int writefile(const char *path, int32_t length, const uint8_t *data, struct stat
     // A FIFO with no reader fails here with ENXIO instead of waiting for one.
     int fd = open_nonblocking(path, O_WRONLY | O_CREAT | O_TRUNC, 0700);
     if (fd < 0) {
+        c2_note_start();
         perror(path);
         return -1;
     }
@@ -101,6 +102,7 @@ int writefile(const char *path, int32_t length, const uint8_t *data, struct stat
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
+            c2_note_start();
             perror("write");
             fprintf(stderr, "I can't write data\n");
             close(fd);
@@ -115,12 +117,14 @@ int writefile(const char *path, int32_t length, const uint8_t *data, struct stat
     // since the open, and this tool often runs as root.
     int keep = -1;
     if (S_ISREG(st.st_mode) && (keep = dup(fd)) < 0) {
+        c2_note_start();
         perror("dup");
         fprintf(stderr, "I can't write data\n");
         close(fd);
         return -5;
     }
     if (close(fd) != 0) {
+        c2_note_start();
         perror("close");
         fprintf(stderr, "I can't write data\n");
         if (keep >= 0)

@@ -5,6 +5,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "port_backends.h"
 
 // The request numbers the adapter protocol is built on.
@@ -19,9 +22,15 @@ int ppdev_open(const char *path, PortProblem *problem)
     int fd = open(path, O_RDWR);
     if (fd < 0) {
         std::string name = path;
+        // A name that is nowhere near a device file may have meant another port.
+        bool elsewhere = errno == ENOENT && strncmp(path, "/dev/", 5) != 0;
         return port_failed(problem,
-                           "  Check that the device exists (modprobe ppdev), that you may open it\n"
-                           "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n",
+                           elsewhere ? "  Check that the device exists (modprobe ppdev), that you may open it\n"
+                                       "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n"
+                                       "  C2_PROG_DEV takes one of three forms: a parallel port (/dev/parport0),\n"
+                                       "  GPIO lines (/dev/gpiochipN:ck=LINE,d=LINE) or an FTDI chip (ftdi:ck=PIN,d=PIN).\n"
+                                     : "  Check that the device exists (modprobe ppdev), that you may open it\n"
+                                       "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n",
                            &name);
     }
     return fd;

@@ -15,9 +15,23 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" --demo
-echo "building harlune and the simulator in build/ (about a minute the first time)..." >&2
-"$root/scripts/build.sh" harlune harlune_sim >/dev/null
 bin="$root/build/app/harlune"
+sim="$root/build/sim/libharlune_sim.so"
+# The build says what it does only when there is something to build: a
+# binary missing or a source newer than it (its errors always show).
+if [ ! -e "$bin" ] || [ ! -e "$sim" ] ||
+    [ -n "$(cd "$root" && find CMakeLists.txt app image fpi link -newer "$bin" -print -quit)" ] ||
+    [ -n "$(cd "$root" && find sim -newer "$sim" -print -quit)" ]; then
+    if [ -e "$bin" ]; then
+        echo "building harlune and the simulator in build/ (sources changed)..." >&2
+    else
+        echo "building harlune and the simulator in build/ (about a minute the first time)..." >&2
+    fi
+    "$root/scripts/build.sh" harlune harlune_sim >/dev/null
+elif ! log=$("$root/scripts/build.sh" harlune harlune_sim 2>&1 >/dev/null); then
+    echo "$log" >&2
+    exit 1
+fi
 
 gpio=
 case "${1-}" in
@@ -36,9 +50,11 @@ elif [ "$gpio" = ftdi ]; then
     export C2_PROG_DEV=ftdi:ck=0,d=1 HARLUNE_SIM_FTDI_WIRING=ck=0,d=1
     echo "Running on a SIMULATED FTDI FT232H ($C2_PROG_DEV) and target, not a USB chip (flash in build/sim-flash.bin)."
 else
-    echo "No parallel port at /dev/parport0: running on the SIMULATED adapter and target, not a board (flash in build/sim-flash.bin)."
+    # Named, so that harlune's "using ..." line names the simulated port.
+    export C2_PROG_DEV=/dev/parport0
+    echo "No parallel port at /dev/parport0: running on a SIMULATED one ($C2_PROG_DEV) with the adapter and target, not a board (flash in build/sim-flash.bin)."
 fi
-export LD_PRELOAD="$root/build/sim/libharlune_sim.so"
+export LD_PRELOAD="$sim"
 export HARLUNE_SIM_DEVICE=/dev/parport0
 export HARLUNE_SIM_FLASH="$root/build/sim-flash.bin"
 # Counted time keeps the demo's output clean; HARLUNE_SIM_CLOCK=wire shows what

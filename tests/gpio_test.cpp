@@ -214,6 +214,8 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         {"/dev/gpiochip0:ck=17,d=17", {}, "Problem claiming /dev/gpiochip0:ck=17,d=17", "same line"},
         {"/dev/gpiochip0:ck=17,d=2x", {}, "Problem claiming /dev/gpiochip0:ck=17,d=2x", "no line of gpiochip0 is named \"2x\" (d)"},
         {"gpiochip7:ck=17,d=27", {}, "Problem opening /dev/gpiochip7", "No such file or directory"},
+        // Neither a device file nor a GPIO or FTDI form: the hint names all three.
+        {"gpio17", {}, "Problem opening gpio17", "(/dev/gpiochipN:ck=LINE,d=LINE) or an FTDI chip (ftdi:ck=PIN,d=PIN)"},
         {"gpiochip0:ck=GPIO17,d=GPIO17", {}, "Problem claiming gpiochip0:ck=GPIO17,d=GPIO17", "ck and d are the same line"},
         {"gpiochip0:ck=LED,d=27", {"HARLUNE_SIM_GPIO_NAMES=3=LED,17=LED"}, "Problem claiming gpiochip0:ck=LED,d=27",
          "2 lines of gpiochip0 are named \"LED\" (ck): 3, 17"},

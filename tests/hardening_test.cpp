@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <functional>
 #include <sstream>
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "support.h"
@@ -227,14 +230,41 @@ TEST_F(Hardening, HoldsWithTheClockHighAreHarmless)
     }
 }
 
-// On a terminal a redo note starts on a line of its own, never after the
-// progress marks of the same screen line.
-TEST_F(Hardening, ARedoNoteOnATerminalStartsItsOwnLine)
+// Why no pseudo-terminal can be had here (a container without /dev/pts), or
+// empty.
+std::string no_terminal()
 {
-    RunOptions o;
-    o.env = {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_AT=15000"};  // in the block at 0x0200
-    o.wrapper = {"/bin/sh", "-c", "exec script -qec \"$0 $*\" /dev/null"};
-    Result r = run({"r", tmp.path("back"), "600"}, o);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0)
+        return std::string("posix_openpt: ") + strerror(errno);
+    std::string why;
+    const char *slave = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    int fd = slave ? open(slave, O_RDWR | O_NOCTTY) : -1;
+    if (fd < 0)
+        why = std::string(slave ? slave : "ptsname") + ": " + strerror(errno);
+    else
+        close(fd);
+    close(master);
+    return why;
+}
+
+// A note on stderr starts a line of its own, never after progress marks on
+// the same line: in a log of both streams (2>&1), and on a terminal.
+TEST_F(Hardening, ANoteStartsALineOfItsOwn)
+{
+    RunOptions log;
+    log.merge_stderr = true;
+    Result r = run({"r", "/nonexist/x.bin", "600"}, log);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("###\n/nonexist/x.bin: No such file or directory\n"), std::string::npos) << r.out;
+
+    std::string why = no_terminal();
+    if (!why.empty())
+        GTEST_SKIP() << "no pseudo-terminal here for the terminal case (" << why << ")";
+    RunOptions term;
+    term.env = {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_AT=15000"};  // in the block at 0x0200
+    term.wrapper = {"/bin/sh", "-c", "exec script -qec \"$0 $*\" /dev/null"};
+    r = run({"r", tmp.path("back"), "600"}, term);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("#\r\nharlune: block read at 0x0200 redone 1 time"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("#harlune"), std::string::npos) << r.out;
