@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "c2.h"
+#include "c2_stop.h"
 #include "fpi.h"
 #include "image.h"
 

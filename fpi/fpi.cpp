@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "c2.h"
+#include "c2_stop.h"
 #include "console.h"
 #include "redo.h"
 #include "try.h"

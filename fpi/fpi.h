@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "c2_run.h"
+#include "c2_result.h"
 
 // Target registers.
 constexpr uint8_t C2_DEVICEID = 0x00;

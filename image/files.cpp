@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "c2_stop.h"
 #include "fpi.h"
 #include "image.h"
 

@@ -1,5 +1,5 @@
-// C2 frames bit-banged through the adapter's data register, on a parallel port
-// or on GPIO lines (port.h hides which).
+// C2 frames bit-banged through the adapter's data register, on whichever port
+// port.h opened: a parallel port, GPIO lines or an FTDI chip.
 //
 // Data register (dshadow), the adapter's wiring:
 //   bit 0-2  unused, always 0
@@ -15,12 +15,10 @@
 // is nothing but the sequence of port requests.
 #include "c2.h"
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "c2_lines.h"
+#include "c2_stop.h"
 #include "clock.h"
 #include "port.h"
 
@@ -61,12 +59,6 @@ int wait_field()
             return C2_TIMEOUT;
     }
 }
-
-volatile sig_atomic_t pending_signal = 0;
-const char *interrupt_note = nullptr;
-void (*interrupt_cleanup)() = nullptr;
-
-extern "C" void on_signal(int sig) { pending_signal = sig; }
 
 }  // namespace
 
@@ -245,59 +237,3 @@ int DataReadByte(uint8_t *byte)
 }
 
 void c2_sync() { port_sync(); }
-
-void c2_catch_signals()
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a sleep ends early and the run stops sooner
-    const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int sig : stop_signals) {
-        // Ignored when we started (nohup, a shell's background job): the
-        // caller meant it to stay so.
-        struct sigaction inherited;
-        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
-            continue;
-        sigaction(sig, &sa, nullptr);
-    }
-}
-
-void c2_interrupt_note(const char *note) { interrupt_note = note; }
-
-void c2_interrupt_cleanup(void (*cleanup)()) { interrupt_cleanup = cleanup; }
-
-int c2_interrupted() { return pending_signal; }
-
-void c2_port_lost(const std::string &why, const char *remedy)
-{
-    fflush(stdout);
-    fprintf(stderr, "\nharlune: %s\n%s", why.c_str(), remedy);
-    if (interrupt_cleanup)
-        interrupt_cleanup();
-    if (interrupt_note)
-        fprintf(stderr, "%s\n", interrupt_note);
-    exit(255);
-}
-
-void c2_stop_if_interrupted()
-{
-    int sig = pending_signal;
-    if (sig == 0)
-        return;
-    // The target first: printing may block on a stalled reader.
-    C2CK_reset();
-    c2_release();
-    if (interrupt_cleanup)
-        interrupt_cleanup();
-    fflush(stdout);
-    const char *name = sigabbrev_np(sig);
-    if (name)
-        fprintf(stderr, "\nInterrupted by SIG%s: stopped between two C2 frames\n", name);
-    else
-        fprintf(stderr, "\nInterrupted by signal %d: stopped between two C2 frames\n", sig);
-    if (interrupt_note)
-        fprintf(stderr, "%s\n", interrupt_note);
-    exit(128 + sig);
-}

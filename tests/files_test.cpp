@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "c2.h"
+#include "c2_stop.h"
 #include "image.h"
 #include "support.h"
 

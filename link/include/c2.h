@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "c2_run.h"
+#include "c2_result.h"
 
 // Result of a data frame.
 enum { C2_OK = 0, C2_TIMEOUT = -1 };  // or C2_DISTURBED

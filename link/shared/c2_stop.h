@@ -1,12 +1,7 @@
-// What every layer shares about a run: the result of a command that a
-// host hold-up disturbed, and the stop signals. The link catches the signals
-// and stops the run between two C2 frames; the layers above ask for a stop
-// at their own safe points and say what a stop must clean up.
+// Stop signals, for every layer: the link catches them and stops the run
+// between two C2 frames; the layers above ask for a stop at their own safe
+// points and say what a stop must clean up.
 #pragma once
-
-// A C2 exchange during which a clock pulse was held too long: the target may
-// have reset, and nothing the exchange carried can be trusted.
-constexpr int C2_DISTURBED = -2;
 
 // SIGINT, SIGTERM and SIGHUP only set a flag; the next frame to start then
 // resets the target, releases the lines, runs the cleanup (if any), prints
