@@ -20,6 +20,13 @@ unsigned Rng::draw(unsigned lo, unsigned hi)
     return lo + static_cast<unsigned>(next() % (uint64_t{hi} - lo + 1));
 }
 
+uint64_t Core::response(const ResponseTime& t)
+{
+    if (t.hi_ns <= t.lo_ns)
+        return t.lo_ns;
+    return t.lo_ns + response_rng.next() % (t.hi_ns - t.lo_ns + 1);
+}
+
 void Core::record(const char* format, va_list args)
 {
     ++fault_total;

@@ -42,6 +42,7 @@ struct Core {
     uint64_t fault_total = 0;
     Rng rng;                 // target timing (cfg.seed)
     Rng mid_low_rng;         // MidLow::random (cfg.mid_low_seed)
+    Rng response_rng;        // the target's response times (cfg.response_seed)
     // A reset the host did not plan put host and target out of step; cleared
     // by the host's next reset-control pulse.
     bool desync = false;
@@ -59,6 +60,8 @@ struct Core {
     void frame(const char* word);
     // Uniform draw from lo..hi for the target timing (seeded, deterministic).
     unsigned draw(unsigned lo, unsigned hi) { return rng.draw(lo, hi); }
+    // A response time drawn from t (seeded, deterministic), in ns.
+    uint64_t response(const ResponseTime& t);
 
 private:
     void record(const char* format, va_list args);

@@ -111,6 +111,38 @@ bool strobe_list(const char* list, std::vector<uint64_t>& out)
     });
 }
 
+// Microseconds with up to three decimals ("2", "0.25"), as nanoseconds up
+// to 1 s.
+bool parse_us(const std::string& text, uint64_t& ns)
+{
+    size_t dot = text.find('.');
+    std::string whole = text.substr(0, dot), part = dot == std::string::npos ? "" : text.substr(dot + 1);
+    uint64_t us = 0, frac = 0;
+    if (!parse_number(whole.c_str(), 10, 1000000, us) || part.size() > 3 ||
+        (dot != std::string::npos && !parse_number(part.c_str(), 10, 999, frac)))
+        return false;
+    for (size_t i = part.size(); i < 3; ++i)
+        frac *= 10;
+    ns = us * 1000 + frac;
+    return ns <= 1000000000;
+}
+
+// A response time: "US" or "LO-HI", in microseconds.
+void response_time(const char* name, ResponseTime& field)
+{
+    const char* value = getenv(name);
+    if (!value)
+        return;
+    std::string all(value);
+    size_t dash = all.find('-');
+    bool ok = parse_us(all.substr(0, dash), field.lo_ns);
+    field.hi_ns = field.lo_ns;
+    if (ok && dash != std::string::npos)
+        ok = parse_us(all.substr(dash + 1), field.hi_ns) && field.hi_ns >= field.lo_ns;
+    if (!ok)
+        reject(name, value, "microseconds (up to 3 decimals, at most 1000000), or LO-HI");
+}
+
 // CC:N:P:SS: hex command, decimal nth, point 1 or 2, hex status.
 bool parse_refusal(const std::string& item, Refusal& r)
 {
@@ -282,6 +314,10 @@ Config config_from_env()
     number("HARLUNE_SIM_READY_POLLS", c.ready_polls, 0, 1000000, "a poll count");
     number("HARLUNE_SIM_ERASE_POLLS", c.erase_polls, 0, 100000000, "a poll count");
     number("HARLUNE_SIM_SEED", c.seed, 0, 0xFFFFFFFF, "a 32-bit seed");
+    response_time("HARLUNE_SIM_WAIT_US", c.wait_time);
+    response_time("HARLUNE_SIM_BUSY_US", c.busy_time);
+    response_time("HARLUNE_SIM_READY_US", c.ready_time);
+    number("HARLUNE_SIM_RESPONSE_SEED", c.response_seed, 0, 0xFFFFFFFF, "a 32-bit seed");
     number("HARLUNE_SIM_REQUEST_NS", c.request_ns, 0, 0xFFFFFFFF, "nanoseconds per request");
     number("HARLUNE_SIM_CLOCK_STEP_NS", c.clock_step_ns, 0, 0xFFFFFFFF,
            "nanoseconds per clock read");

@@ -83,6 +83,7 @@ void configure(const Config& config)
     c.rng.state = config.seed;
     c.desync = false;
     c.mid_low_rng.state = config.mid_low_seed;
+    c.response_rng.state = config.response_seed;
     c.command_completed = false;
     if (c.cfg.trace) {
         c.trace.reserve(kTraceReserve);

@@ -103,6 +103,12 @@ enum class FtdiFail {
     busy,  // -5, the interface cannot be claimed (the kernel's serial driver holds it)
 };
 
+// A response time of the target: fixed (lo == hi) or uniform in lo..hi.
+struct ResponseTime {
+    uint64_t lo_ns = 0;
+    uint64_t hi_ns = 0;
+};
+
 struct Config {
     std::string device = "/dev/parport0";  // the parallel-port path served
     Attach attach = Attach::target;
@@ -142,6 +148,13 @@ struct Config {
     bool freeze_busy = false;    // in-busy never clears once set
     bool freeze_ready = false;   // out-ready never shows
     uint32_t seed = 0;           // non-zero: WAIT 1..8 strobes, busy/ready 0..4 polls, drawn per event
+    // Response times on the target's own (wire) time, on top of the counts
+    // above: a WAIT field ends on no strobe sooner than wait_time after the
+    // field began, in-busy clears on no poll sooner than busy_time after the
+    // FPDAT write, out-ready shows on no poll sooner than ready_time after
+    // the byte was offered. Each event draws from lo..hi with response_seed.
+    ResponseTime wait_time, busy_time, ready_time;
+    uint32_t response_seed = 0;
     std::vector<Refusal> refusals;
     std::vector<int> samples;    // Attach::scripted: C2D level of each status read
 

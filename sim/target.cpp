@@ -57,7 +57,7 @@ uint8_t Target::address_read()
     if (in_busy_) {
         if (busy_left_ > 0)
             --busy_left_;
-        else if (!core_.cfg.freeze_busy) {
+        else if (!core_.cfg.freeze_busy && core_.now_ns >= busy_until_ns_) {
             in_busy_ = false;
             take(in_byte_);
         }
@@ -65,7 +65,7 @@ uint8_t Target::address_read()
     if (offered_ && !ready_) {
         if (ready_left_ > 0)
             --ready_left_;
-        else if (!core_.cfg.freeze_ready) {
+        else if (!core_.cfg.freeze_ready && core_.now_ns >= ready_at_ns_) {
             ready_ = true;
             fpdat_ = out_byte_;
         }
@@ -102,6 +102,7 @@ void Target::data_write(uint32_t value, unsigned code)
         in_busy_ = true;
         in_byte_ = low;
         busy_left_ = core_.cfg.seed ? core_.draw(0, 4) : core_.cfg.busy_polls;
+        busy_until_ns_ = core_.now_ns + core_.response(core_.cfg.busy_time);
         if (step_ == Step::idle) {
             offered_ = false;  // a new command drops a byte nobody read
             ready_ = false;
@@ -172,6 +173,7 @@ void Target::offer(uint8_t byte, unsigned extra_polls)
     ready_ = false;
     out_byte_ = byte;
     ready_left_ = (core_.cfg.seed ? core_.draw(0, 4) : core_.cfg.ready_polls) + extra_polls;
+    ready_at_ns_ = core_.now_ns + core_.response(core_.cfg.ready_time);
 }
 
 int Target::refusal(unsigned point) const

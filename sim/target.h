@@ -33,6 +33,8 @@ public:
     uint32_t data_read(unsigned code);
     // WAIT strobes for the next data frame, the last one reading 1; 0: never ends.
     unsigned wait_length();
+    // How long, from its start, the next WAIT field lasts at least.
+    uint64_t wait_time() { return core_.response(core_.cfg.wait_time); }
 
     bool programming_mode() const { return control_ == Control::on; }
     std::vector<uint8_t> flash;
@@ -76,10 +78,12 @@ private:
     bool in_busy_ = false;
     uint8_t in_byte_ = 0;
     unsigned busy_left_ = 0;
+    uint64_t busy_until_ns_ = 0;  // in-busy clears on no poll before this
     bool offered_ = false;   // a byte is offered (shown or not yet)
     bool ready_ = false;     // out-ready showing
     uint8_t out_byte_ = 0;
     unsigned ready_left_ = 0;
+    uint64_t ready_at_ns_ = 0;    // out-ready shows on no poll before this
     uint8_t fpdat_ = 0;      // what a read returns
 
     // Flash command in progress.

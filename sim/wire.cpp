@@ -127,8 +127,9 @@ TargetDrive Wire::falling(const Lines& lines, bool strobe)
         ++wait_done_;
         ++core_.stats.wait_strobes;
         // 0 (busy) on every WAIT strobe up to the last, which drives 1.
+        wait_ends_ = wait_length_ != 0 && wait_done_ >= wait_length_ && core_.now_ns >= wait_until_ns_;
         if (lines.attached)
-            return drive(wait_length_ != 0 && wait_done_ >= wait_length_);
+            return drive(wait_ends_);
         break;
     case Field::stop:
         return release();
@@ -227,6 +228,7 @@ TargetDrive Wire::rising(const Lines& lines)
             field_ = Field::wait;
             wait_done_ = 0;
             wait_length_ = lines.attached ? target_.wait_length() : 0;
+            wait_until_ns_ = core_.now_ns + (lines.attached ? target_.wait_time() : 0);
         }
         break;
     case Field::host_data:
@@ -237,12 +239,13 @@ TargetDrive Wire::rising(const Lines& lines)
             field_ = Field::wait;
             wait_done_ = 0;
             wait_length_ = lines.attached ? target_.wait_length() : 0;
+            wait_until_ns_ = core_.now_ns + (lines.attached ? target_.wait_time() : 0);
         }
         break;
     case Field::wait:
         if (!lines.attached)
             wait_sample_ = true;  // the host's next read tells
-        else if (wait_length_ != 0 && wait_done_ >= wait_length_)
+        else if (wait_ends_)
             end_wait(true);
         break;
     case Field::target_data:

@@ -100,6 +100,8 @@ private:
     uint32_t value_ = 0;
     unsigned wait_length_ = 0;
     unsigned wait_done_ = 0;
+    uint64_t wait_until_ns_ = 0;  // no WAIT strobe ends the field sooner
+    bool wait_ends_ = false;      // the target drove 1 on this WAIT strobe
     int sample_bit_ = -1;     // no target: the bit the next status read gives
     bool wait_sample_ = false;
     uint64_t low_since_ns_ = 0;

@@ -70,6 +70,9 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_ERASE_POLLS", "100"},
              {"HARLUNE_SIM_FREEZE", "ready,busy"},
              {"HARLUNE_SIM_SEED", "42"},
+             {"HARLUNE_SIM_WAIT_US", "0.5-3"},
+             {"HARLUNE_SIM_BUSY_US", "2"},
+             {"HARLUNE_SIM_RESPONSE_SEED", "9"},
              {"HARLUNE_SIM_REFUSE", "07:3:2:02,06:1:1:00"},
              {"HARLUNE_SIM_REQUEST_NS", "500"},
              {"HARLUNE_SIM_CLOCK", "real"},
@@ -113,6 +116,11 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_TRUE(c.freeze_busy);
     EXPECT_TRUE(c.freeze_ready);
     EXPECT_EQ(c.seed, 42u);
+    EXPECT_EQ(c.wait_time.lo_ns, 500u);
+    EXPECT_EQ(c.wait_time.hi_ns, 3000u);
+    EXPECT_EQ(c.busy_time.hi_ns, 2000u);
+    EXPECT_EQ(c.ready_time.hi_ns, 0u);
+    EXPECT_EQ(c.response_seed, 9u);
     ASSERT_EQ(c.refusals.size(), 2u);
     EXPECT_EQ(c.refusals[0].command, 0x07);
     EXPECT_EQ(c.refusals[0].nth, 3u);
@@ -182,6 +190,8 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_FLASH_SIZE", "16k"},
         {"HARLUNE_SIM_FLASH_SIZE", "0"},
         {"HARLUNE_SIM_WAIT", "-1"},
+        {"HARLUNE_SIM_READY_US", "3-1"},
+        {"HARLUNE_SIM_WAIT_US", "0.1234"},
         {"HARLUNE_SIM_FREEZE", "busy,"},
         {"HARLUNE_SIM_REFUSE", "07:0:1:02"},
         {"HARLUNE_SIM_REFUSE", "03:1:2:02"},

@@ -123,6 +123,31 @@ TEST(Target, BusyAndReadyPolls)
     EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
 }
 
+// Response times run on the target's clock: a host twice as slow samples
+// half as often before the same answer.
+TEST(Target, ResponseTimesRunOnTheTargetsClock)
+{
+    unsigned waits[2], polls[2];
+    for (int slow = 0; slow < 2; ++slow) {
+        Config c;
+        c.request_ns = 1000u << slow;
+        c.wait_time = {60000, 60000};
+        c.busy_time = {400000, 400000};
+        Programmer p(c);
+        p.address_write(kFpdat);
+        p.data_write(0x06);
+        waits[slow] = p.last_wait();
+        polls[slow] = static_cast<unsigned>(p.wait_in_busy());
+        EXPECT_EQ(p.wait_out_ready(), 1);
+        EXPECT_EQ(p.get(), kAccepted);
+        EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
+    }
+    EXPECT_GE(waits[0], 20u) << "a WAIT strobe is 3 us: 60 us of WAIT take 20";
+    EXPECT_NEAR(waits[0], 2 * waits[1], 2);
+    EXPECT_GE(polls[0], 4u);
+    EXPECT_NEAR(polls[0], 2 * polls[1], 2);
+}
+
 TEST(Target, ZeroPollsShowAtTheNextPoll)
 {
     Programmer p;
