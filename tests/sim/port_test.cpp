@@ -48,14 +48,31 @@ TEST(Port, ClaimWriteAndReadAreTraced)
 
 TEST(Port, ClaimCanFail)
 {
+    for (auto [claim, error] : {std::pair{harlune_sim::Claim::enxio, ENXIO}, {harlune_sim::Claim::einval, EINVAL}}) {
+        Config c;
+        c.claim = claim;
+        Host h(c, false);
+        errno = 0;
+        EXPECT_EQ(simtest::claim(h.fd()), -1);
+        EXPECT_EQ(errno, error);
+        simtest::write_data(h.fd(), 0x20);
+        EXPECT_EQ(simtest::faults_with("PPWDATA before a successful PPCLAIM"), 1u) << simtest::all_faults();
+    }
+}
+
+// A port that goes away: every request from the Nth on is ENODEV, no fault.
+TEST(Port, GoneAfterNRequests)
+{
     Config c;
-    c.claim_fails = true;
-    Host h(c, false);
+    c.gone_after = 2;
+    Host h(c, true);
+    uint8_t s = 0;
+    EXPECT_EQ(simtest::write_data(h.fd(), 0x20), 0);
     errno = 0;
-    EXPECT_EQ(simtest::claim(h.fd()), -1);
-    EXPECT_EQ(errno, EBUSY);
-    simtest::write_data(h.fd(), 0x20);
-    EXPECT_EQ(simtest::faults_with("PPWDATA before a successful PPCLAIM"), 1u) << simtest::all_faults();
+    EXPECT_EQ(simtest::read_status(h.fd(), s), -1);
+    EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(harlune_sim::trace(), "C W20 X80017081");
+    EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
 }
 
 TEST(Port, RequestsBeforeClaimAreServedButFaulted)
