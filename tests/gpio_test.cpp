@@ -265,6 +265,20 @@ TEST_F(Gpio, LinesThatCannotBeHad)
     }
 }
 
+// A chip whose driver refuses the pull-up: the lines are had without it,
+// with one note, and the read-back is exact.
+TEST_F(Gpio, AChipRefusingBiasServesWithANote)
+{
+    support::write_file(flash, support::random_bytes(0x4000, 45));
+    Result r = run(PORTS[0], {"r", back}, {"HARLUNE_SIM_GPIO_BIAS=refused"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "harlune: /dev/gpiochip0: the chip's driver cannot pull C2D up (it refused the pull-up): C2D needs\n"
+                     "  an external pull-up (10 kOhm to the target's supply).\n");
+    EXPECT_EQ(r.report["others"], 1u);  // the first line request alone refused
+    auto now = support::read_file(flash);
+    EXPECT_EQ(support::read_file(back), std::vector<uint8_t>(now.begin(), now.begin() + 0x3E00));
+}
+
 // A stop signal in the middle of a program, and a run that fails, leave the
 // lines released (reset pulse, then both lines inputs; runs of a line state
 // counted once) and the status of the

@@ -397,6 +397,20 @@ TEST_F(Hardening, InterruptedReadBackLeavesNoFile)
     EXPECT_NE(access(tmp.path("out").c_str(), F_OK), 0);
     EXPECT_TRUE(released(r));
 
+    // A port or chip that goes away: one line naming it and the error,
+    // status 255, no file, and no request after the one refused.
+    for (std::string dev : {"/dev/parport0", "/dev/gpiochip0"}) {
+        SCOPED_TRACE(dev);
+        std::string lines = dev == "/dev/parport0" ? "" : ":ck=17,d=27";
+        Result gone = run({"r", tmp.path("out")}, {"C2_PROG_DEV=" + dev + lines, "HARLUNE_SIM_GONE_AFTER=300000"}, true);
+        EXPECT_EQ(gone.status, 255);
+        EXPECT_EQ(gone.err.rfind("\nharlune: " + dev + ": ", 0), 0u) << gone.err;
+        EXPECT_NE(gone.err.find(" failed: No such device\n"), std::string::npos) << gone.err;
+        EXPECT_NE(access(tmp.path("out").c_str(), F_OK), 0);
+        EXPECT_EQ(support::last_requests(gone.trace, 1).at(0)[0], 'X');
+        EXPECT_EQ(gone.report["others"], 1u);
+    }
+
     // Up to the last frame a signal stops the run before the file is opened;
     // in the final reset and release (the last four requests) it comes after
     // the run's last check and the file is complete. Never both a file and 130.

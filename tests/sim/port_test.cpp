@@ -75,6 +75,31 @@ TEST(Port, GoneAfterNRequests)
     EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
 }
 
+// A request with a cost changes the line halfway through it: a strobe of
+// two requests back to back is low for one, whatever they cost. On GPIO
+// each kind of request has its own cost.
+TEST(Port, RequestCostsAndTheLineChangeAtTheirMiddle)
+{
+    Config c;
+    c.ppdev_request_ns = 3000;
+    c.gpio_set_config_ns = 9000;
+    c.gpio_set_values_ns = 2000;
+    {
+        Host h(c);
+        h.write(0x28);
+        h.write(0x08);
+        h.write(0x28);
+        EXPECT_EQ(harlune_sim::stats().longest_low_ns, 3000u);
+    }
+    Host g(c, simtest::Port::gpio);
+    g.write(0x28);  // SET_CONFIG: C2CK an output, high
+    gpio_v2_line_values low{0, 1}, high{1, 1};
+    ASSERT_EQ(ioctl(g.fd(), GPIO_V2_LINE_SET_VALUES_IOCTL, &low), 0);
+    ASSERT_EQ(ioctl(g.fd(), GPIO_V2_LINE_SET_VALUES_IOCTL, &high), 0);
+    EXPECT_EQ(harlune_sim::stats().longest_low_ns, 2000u);
+    EXPECT_EQ(harlune_sim::stats().strobes, 1u);
+}
+
 TEST(Port, RequestsBeforeClaimAreServedButFaulted)
 {
     Host h(Config{}, false);
