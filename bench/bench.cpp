@@ -157,10 +157,11 @@ struct Count {
         for (uint64_t o = 0; o < size; o += 256)
             block_write(std::min<uint64_t>(256, size - o));
     }
-    // Claim, line drive, two start-ups, the device ID, final reset and release.
+    // Claim and its request floor, line drive, two start-ups, the device ID,
+    // final reset and release.
     void run_frame()
     {
-        r += 0;
+        r += 9;
         w += 2;                                // c2_open
         for (int i = 0; i < 2; ++i) {          // c2_init
             w += 2;
