@@ -61,7 +61,7 @@ std::string as_gpio(const std::string &parallel, bool rst, char kind = 'G')
 // floor); an FTDI chip makes none.
 constexpr uint64_t FLOOR_READS = 9;
 
-// The line requests, without the speed check's; without `repeats` each run
+// The line requests (reads of C2CK alone left out); without `repeats` each run
 // of equal line states once (an FTDI chip with C2CK on TCK holds them by
 // repeating them).
 std::string requests_only(const std::string &gpio, char kind = 'G', bool repeats = true)

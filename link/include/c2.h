@@ -14,8 +14,9 @@ enum { C2_OK = 0, C2_TIMEOUT = -1 };  // or C2_DISTURBED
 // answers within 10 us; a second leaves room for a slow adapter or host.
 constexpr uint32_t C2_WAIT_LIMIT_MS = 1000;
 
-// Open and claim the port; on failure print "Problem opening/claiming <path>"
-// on stdout, a hint on stderr, and exit(1). Registers ClosePorts with atexit.
+// Open and claim the port, and time its cheapest request (the watchdog's
+// floor); on failure, or a port too slow for C2, print "Problem
+// opening/claiming <path>" on stdout, a hint on stderr, and exit(1). Registers ClosePorts with atexit.
 void OpenPorts(const char *path);
 // Close the port descriptor (the exit handler).
 void ClosePorts();

@@ -60,21 +60,6 @@ TEST(Port, ClaimCanFail)
     }
 }
 
-// A port that goes away: every request from the Nth on is ENODEV, no fault.
-TEST(Port, GoneAfterNRequests)
-{
-    Config c;
-    c.gone_after = 2;
-    Host h(c, true);
-    uint8_t s = 0;
-    EXPECT_EQ(simtest::write_data(h.fd(), 0x20), 0);
-    errno = 0;
-    EXPECT_EQ(simtest::read_status(h.fd(), s), -1);
-    EXPECT_EQ(errno, ENODEV);
-    EXPECT_EQ(harlune_sim::trace(), "C W20 X80017081");
-    EXPECT_TRUE(harlune_sim::faults().empty()) << simtest::all_faults();
-}
-
 // A request with a cost changes the line halfway through it: a strobe of
 // two requests back to back is low for one, whatever they cost. On GPIO
 // each kind of request has its own cost.
