@@ -157,10 +157,11 @@ struct Count {
         for (uint64_t o = 0; o < size; o += 256)
             block_write(std::min<uint64_t>(256, size - o));
     }
-    // Claim, line drive, two start-ups, the device ID, final reset and release.
+    // Claim and its request floor, line drive, two start-ups, the device ID,
+    // final reset and release.
     void run_frame()
     {
-        r += 0;
+        r += 9;
         w += 2;                                // c2_open
         for (int i = 0; i < 2; ++i) {          // c2_init
             w += 2;
@@ -252,8 +253,8 @@ bool starts_with(const std::string &path, const std::vector<uint8_t> &bytes)
 // The CPU of one port request through the link and the simulator, on the
 // parallel port and on GPIO lines: whole-flash read-backs on the counted
 // clock (no sleeps, no hold-ups), best of five runs each. Both ports make the
-// same requests, but for the GPIO chip's speed check at the claim; a GPIO
-// request carries a line configuration instead of a byte.
+// same requests, the reads of the request floor at the claim left out; a
+// GPIO request carries a line configuration instead of a byte.
 void port_cost(const Context &ctx)
 {
     if (ctx.bin.empty())
@@ -262,8 +263,8 @@ void port_cost(const Context &ctx)
     common::write_file(flash, random_bytes(0x4000, 9));
     struct Port {
         const char *name, *dev, *wiring;
-        uint64_t speed_check;  // reads that time the chip at the claim
-    } ports[] = {{"parallel", "/dev/parport0", "ck=17,d=27", 0},
+        uint64_t floor_reads;  // reads that time the port at the claim
+    } ports[] = {{"parallel", "/dev/parport0", "ck=17,d=27", 9},
                  {"GPIO", "/dev/gpiochip0:ck=17,d=27", "ck=17,d=27", 9},
                  {"GPIO, rst", "/dev/gpiochip0:ck=17,d=27,rst=22", "ck=17,d=27,rst=22", 9}};
     printf("\nCPU per port request, link and simulator (whole-flash read-back, counted clock, best of 5)\n");
@@ -277,7 +278,7 @@ void port_cost(const Context &ctx)
             std::remove(back.c_str());
             Run r = run(ctx, {"r", back}, "virtual", flash,
                         {std::string("C2_PROG_DEV=") + port.dev, std::string("HARLUNE_SIM_GPIO_WIRING=") + port.wiring});
-            requests = r.report["writes"] + r.report["reads"] - port.speed_check;
+            requests = r.report["writes"] + r.report["reads"] - port.floor_reads;
             ok = ok && r.status == 0 && starts_with(back, random_bytes(0x3E00, 9)) && requests > 0;
             best = std::min(best, r.user_s + r.sys_s);
         }
@@ -469,17 +470,44 @@ void ftdi_commands(const Context &ctx)
             }
 }
 
+// Whole-flash read-back on parallel ports of 1 to 4 us a request: redos
+// on the counted clock (nothing but the port's own cost in the pulses), and
+// redos and wall time on the real clock with sleeps skipped.
+void slow_ports(const Context &ctx)
+{
+    if (ctx.bin.empty())
+        return;
+    std::string flash = ctx.tmp.path("slow-flash.bin"), back = ctx.tmp.path("slow-back.bin");
+    common::write_file(flash, random_bytes(0x4000, 11));
+    printf("\nwhole-flash read-back, parallel port of N us a request\n");
+    printf("%-6s %-40s %-34s\n", "us", "counted clock: status redos wire_s", "wire clock: status redos wall_s");
+    for (int us : {1, 2, 3, 4}) {
+        std::string cost = "HARLUNE_SIM_PPDEV_REQUEST_US=" + std::to_string(us);
+        std::remove(back.c_str());
+        Run v = run(ctx, {"r", back}, "virtual", flash, {cost});
+        bool v_exact = v.status == 0 && starts_with(back, random_bytes(0x3E00, 11));
+        std::remove(back.c_str());
+        Run w = run(ctx, {"r", back}, "wire", flash, {cost});
+        bool w_exact = w.status == 0 && starts_with(back, random_bytes(0x3E00, 11));
+        // The wire's time on the counted clock: every request at its cost, every sleep whole.
+        double wire_s = static_cast<double>((v.report["writes"] + v.report["reads"]) * static_cast<uint64_t>(us)) / 1e6 +
+                        static_cast<double>(v.report["sleep_us"]) / 1e6;
+        printf("%-6d %6d %6zu %8.2f %-14s %6d %6zu %8.2f %s\n", us, v.status, redos(v.err), wire_s,
+               v_exact ? "exact" : "no file", w.status, redos(w.err), w.wall_s, w_exact ? "exact" : "no file");
+    }
+}
+
 // The measurements, in the order they print.
 void (*const sections[])(const Context &) = {udelay_table, request_cost,
                                               [](const Context &) { watchdog_cost(); }, commands,
-                                              port_cost, busy_machine, ftdi_commands};
+                                              port_cost, slow_ports, busy_machine, ftdi_commands};
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 1 && argc != 3 && !(argc == 4 && std::string(argv[3]) == "ftdi")) {
-        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so [ftdi]]\n", argv[0]);
+    if (argc != 1 && argc != 3 && !(argc == 4 && (std::string(argv[3]) == "ftdi" || std::string(argv[3]) == "ports"))) {
+        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so [ftdi|ports]]\n", argv[0]);
         return 2;
     }
     Context ctx;
@@ -487,8 +515,8 @@ int main(int argc, char **argv)
         ctx.bin = argv[1];
         ctx.lib = argv[2];
     }
-    if (argc == 4) {  // the FTDI chip alone
-        ftdi_commands(ctx);
+    if (argc == 4) {  // the FTDI chip, or the slow ports, alone
+        (std::string(argv[3]) == "ftdi" ? ftdi_commands : slow_ports)(ctx);
         return 0;
     }
     for (auto section : sections)

@@ -22,3 +22,5 @@ void port_read_into(int, uint8_t *byte, uint8_t mask)
 void port_sync() {}
 bool port_hold(uint32_t) { return false; }
 bool port_keeps_time() { return false; }
+uint64_t port_request_floor(int) { return 0; }
+void port_too_slow(uint64_t, PortProblem *) {}

@@ -27,6 +27,14 @@ uint8_t dshadow = 0x00;
 
 namespace {
 
+// A strobe is low for about one request: from the middle of the request
+// that takes C2CK low to the middle of the one that raises it. A port whose
+// cheapest request takes 4 us leaves 1 us under the 5 us a pulse may last,
+// for the two clock readings of the bracket and for a write that costs the
+// kernel more than the read measured; on a slower one every pulse would be
+// held, and each command redone until the run gave up.
+constexpr uint64_t SLOW_REQUEST_NS = 4000;
+
 inline void set_bits(uint8_t mask)
 {
     dshadow = static_cast<uint8_t>(dshadow | mask);
@@ -91,12 +99,17 @@ void OpenPorts(const char *path)
         exit(1);
     }
     atexit(ClosePorts);
-    if (port_claim(fh, &problem) != 0) {
+    int claimed = port_claim(fh, &problem);
+    uint64_t floor = claimed == 0 ? port_request_floor(fh) : 0;
+    if (claimed == 0 && floor >= SLOW_REQUEST_NS)
+        port_too_slow(floor, &problem);
+    if (claimed != 0 || floor >= SLOW_REQUEST_NS) {
         printf("Problem claiming %s\n", path);
         fflush(stdout);
         fprintf(stderr, "harlune: %s: %s\n%s", path, problem.detail.c_str(), problem.hint.c_str());
         exit(1);
     }
+    c2_watch_floor(floor);
 }
 
 void ClosePorts() { port_close(fh); }
@@ -115,13 +128,15 @@ void c2_release()
 
 void C2CK_low_pulse()
 {
-    // The bracket: nothing but the two requests between the readings.
+    // The bracket: nothing but the two requests between the readings; of
+    // them the wire is low for about one, never for less than the bracket
+    // less the floor.
     uint64_t start = watch_now_ns();
     C2CK_LOW();
     C2CK_HIGH();
-    uint64_t low = watch_now_ns() - start;
-    if (low >= C2_STROBE_LIMIT_NS)
-        watch_note(low);
+    uint64_t bracket = watch_now_ns() - start;
+    if (bracket >= watch_limit_ns)
+        watch_note(bracket - watch_floor_ns);
 }
 
 void C2CK_reset()

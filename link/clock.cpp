@@ -11,6 +11,7 @@
 #include "port.h"
 
 strobe_watch watch = {0, 0, 0};
+uint64_t watch_floor_ns = 0, watch_limit_ns = C2_STROBE_LIMIT_NS;
 
 namespace {
 
@@ -77,6 +78,12 @@ void watch_note(uint64_t ns)
         watch.held_ns = ns;
     if (ns > watch.longest_ns)
         watch.longest_ns = ns;
+}
+
+void c2_watch_floor(uint64_t ns)
+{
+    watch_floor_ns = ns;
+    watch_limit_ns = C2_STROBE_LIMIT_NS + ns;
 }
 
 void c2_watch_start()

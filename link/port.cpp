@@ -1,10 +1,13 @@
 // The port seam: one of the three ports, chosen by the form of C2_PROG_DEV.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "c2.h"
+#include "clock.h"
 #include "port.h"
 #include "port_backends.h"
 
@@ -12,6 +15,10 @@ const PortOps *const all_ports[3] = {&ppdev_port, &gpio_port, &ftdi_port};
 
 namespace {
 const PortOps *port = &ppdev_port;
+
+// Reads timed for the floor: the least of them ignores the few that a busy
+// machine holds up.
+constexpr unsigned FLOOR_SAMPLES = 9;
 }  // namespace
 
 int port_failed(PortProblem *problem, const char *hint, const std::string *name)
@@ -63,6 +70,37 @@ int port_open(const char *device, PortProblem *problem)
 }
 
 int port_claim(int fd, PortProblem *problem) { return port->claim(fd, problem); }
+
+uint64_t port_request_floor(int fd)
+{
+    if (port->hold)
+        return 0;
+    uint64_t least = UINT64_MAX;
+    uint64_t last = watch_now_ns();
+    for (unsigned i = 0; i < FLOOR_SAMPLES; ++i) {
+        port->read_status(fd);
+        uint64_t now = watch_now_ns();
+        least = std::min(least, now - last);
+        last = now;
+    }
+    return least;
+}
+
+void port_too_slow(uint64_t floor_ns, PortProblem *problem)
+{
+    bool gpio = port == &gpio_port;
+    char text[200];
+    snprintf(text, sizeof text,
+             "too slow for C2: a %s request takes %.1f us (the least of %u), and a clock pulse, low for "
+             "about one, must stay under 5 us",
+             gpio ? "line" : "port", static_cast<double>(floor_ns) / 1000.0, FLOOR_SAMPLES);
+    problem->detail = text;
+    problem->hint = gpio ? "  Wire the adapter to GPIO lines of the board's own SoC (gpioinfo shows each chip's\n"
+                           "  label); an expander behind I2C, SPI or USB makes every clock pulse reset the target.\n"
+                         : "  A port on the mainboard or on a PCI or PCIe card answers in 1 to 3 us; a port behind\n"
+                           "  USB or one a virtual machine emulates is slower. Use such a port, or GPIO lines of\n"
+                           "  an SoC or an FTDI MPSSE chip.\n";
+}
 
 void port_write_data(int fd, uint8_t value) { port->write_data(fd, value); }
 

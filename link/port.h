@@ -58,10 +58,18 @@ int port_open(const char *device, PortProblem *problem);
 // mode (every line an input until the first write). 0 on success, non-zero
 // with errno set and *problem filled.
 int port_claim(int fd, PortProblem *problem);
-// One request that puts the data-register byte on the lines. Not examined.
+// The least time of one request that changes no line (a status read), of
+// several made after the claim, on the strobe watchdog's clock: no request
+// of the port is faster. 0 on a port that times each pulse itself.
+uint64_t port_request_floor(int fd);
+// *problem says that the port is too slow for C2: each request takes
+// `floor_ns` at least.
+void port_too_slow(uint64_t floor_ns, PortProblem *problem);
+// One request that puts the data-register byte on the lines. A failed one
+// ends the run (c2_port_lost).
 void port_write_data(int fd, uint8_t value);
 // One request that reads the status register; C2D on bit 7, inverted. A
-// failed request reads as 0x80 (C2D low).
+// failed one ends the run (c2_port_lost).
 uint8_t port_read_status(int fd);
 // One request that reads C2D: mask is ORed into *byte if C2D reads 1, at
 // once or by the next port_read_status or port_sync.

@@ -18,8 +18,8 @@
 //
 // The chip may be named bare (gpiochip0: /dev/gpiochip0), a line by the
 // name the chip reports for it (GPIO17) as well as by its offset. A chip
-// too slow for a clock pulse (an expander behind I2C or USB) is refused at
-// the claim, after a few requests that change nothing.
+// too slow for a clock pulse (an expander behind I2C or USB) is refused once
+// claimed, after a few reads that change nothing (port_request_floor).
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -48,17 +48,12 @@ struct Lines {
     unsigned count = 0;   // 2, or 3 with a reset line
 };
 
-constexpr uint64_t INPUT_FLAGS = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
-
-// A clock pulse is two line requests, C2CK low from the first to the second,
-// and must stay under 5 us. A chip whose requests take more than half of
-// that is refused: an SoC's own chip answers in 1 to 2 us, an expander behind
-// I2C, SPI or USB in tens to hundreds. The median of an odd number of
-// requests ignores the few that a busy machine holds up.
-constexpr unsigned SPEED_SAMPLES = 9;
-constexpr uint64_t SLOW_REQUEST_NS = 2500;
+// Inputs have the chip's pull-up, where its driver can make one.
+constexpr uint64_t PULLED_UP = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+uint64_t input_flags = PULLED_UP;
 
 int line_fd = -1;
+std::string chip_path;  // the chip's device
 bool has_rst = false;
 gpio_v2_line_config config;
 uint64_t last_driven = ~uint64_t{0};  // none yet: the first write configures
@@ -164,24 +159,31 @@ bool find_named_lines(int chip, Lines *lines, PortProblem *problem)
     return true;
 }
 
-// The median time of a line request, from requests that change nothing
-// (GET_VALUES of C2CK, an input): nothing is driven, no edge made, no
-// sample of C2D taken. CLOCK_MONOTONIC counts the time the request sleeps.
-uint64_t request_time_ns()
+// A kernel before Linux 5.10 answers the chip's info but knows no v2 request.
+bool predates_v2(int chip)
 {
-    uint64_t took[SPEED_SAMPLES];
-    gpio_v2_line_values values{};
-    uint64_t last = clock_now_ns();
-    for (uint64_t &t : took) {
-        values.bits = 0;
-        values.mask = 1u << CK;
-        ioctl(line_fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values);
-        uint64_t now = clock_now_ns();
-        t = now - last;
-        last = now;
-    }
-    std::nth_element(took, took + SPEED_SAMPLES / 2, took + SPEED_SAMPLES);
-    return took[SPEED_SAMPLES / 2];
+    gpiochip_info chipinfo{};
+    if (ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &chipinfo) != 0 || chipinfo.lines == 0)
+        return false;
+    gpio_v2_line_info info{};
+    return ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info) != 0 && errno == EINVAL;
+}
+
+[[noreturn]] void lost(const char *request)
+{
+    c2_port_lost(chip_path + ": " + request + " failed: " + strerror(errno),
+                 "  The GPIO chip stopped answering (its driver unbound, an expander unplugged); the\n"
+                 "  target is not to blame.\n");
+}
+
+// The chip's driver refused a pull-up: inputs go without one from now on.
+void drop_bias()
+{
+    input_flags = GPIO_V2_LINE_FLAG_INPUT;
+    fprintf(stderr,
+            "harlune: %s: the chip's driver cannot pull C2D up (it refused the pull-up): C2D needs\n"
+            "  an external pull-up (10 kOhm to the target's supply).\n",
+            chip_path.c_str());
 }
 
 // Why the chip refused the lines, from what it says about itself.
@@ -231,6 +233,7 @@ int gpio_open(const char *device, PortProblem *problem)
     if (!chip.empty() && chip.find('/') == std::string::npos)
         chip = "/dev/" + chip;  // a bare name, as the GPIO tools take it
     line_list = colon + 1;
+    chip_path = chip;
     int fd = open(chip.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return port_failed(problem,
@@ -242,6 +245,14 @@ int gpio_open(const char *device, PortProblem *problem)
 
 int gpio_claim(int fd, PortProblem *problem)
 {
+    if (predates_v2(fd)) {
+        problem->detail = "this kernel predates the GPIO v2 interface (Linux 5.10): the chip answers, its line "
+                          "requests do not";
+        problem->hint = "  Upgrade the kernel to Linux 5.10 or later (uname -r shows the one running), or use\n"
+                        "  the parallel port or an FTDI chip.\n";
+        errno = EINVAL;
+        return -1;
+    }
     Lines lines;
     std::string wrong = parse_lines(line_list, &lines);
     if (wrong.empty() && !find_named_lines(fd, &lines, problem))
@@ -263,8 +274,18 @@ int gpio_claim(int fd, PortProblem *problem)
         request.offsets[r] = lines.offset[r];
     request.num_lines = lines.count;
     strncpy(request.consumer, "harlune", sizeof request.consumer - 1);
-    request.config.flags = INPUT_FLAGS;
-    if (ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
+    input_flags = PULLED_UP;
+    request.config.flags = input_flags;
+    int rc = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request);
+    if (rc != 0 && errno == EINVAL) {
+        // Some drivers answer EINVAL to a bias they cannot make (the kernel
+        // passes on all but ENOTSUPP): once more without.
+        request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+        rc = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request);
+        if (rc == 0)
+            drop_bias();
+    }
+    if (rc != 0) {
         int err = errno;
         explain_refusal(fd, err, lines, problem);
         errno = err;
@@ -278,21 +299,6 @@ int gpio_claim(int fd, PortProblem *problem)
     config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_OUTPUT;
     config.attrs[1].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
 
-    uint64_t took = request_time_ns();
-    if (took > SLOW_REQUEST_NS) {
-        char text[160];
-        snprintf(text, sizeof text,
-                 "too slow for C2: a line request takes %.1f us (median of %u), a clock pulse needs two within 5 us",
-                 static_cast<double>(took) / 1000.0, SPEED_SAMPLES);
-        problem->detail = text;
-        problem->hint =
-            "  Wire the adapter to GPIO lines of the board's own SoC (gpioinfo shows each chip's\n"
-            "  label); an expander behind I2C, SPI or USB makes every clock pulse reset the target.\n";
-        close(line_fd);
-        line_fd = -1;
-        errno = ETIMEDOUT;
-        return -1;
-    }
     return 0;
 }
 
@@ -318,25 +324,32 @@ void gpio_write_data(uint8_t value)
         gpio_v2_line_values values{};
         values.bits = high;
         values.mask = driven;
-        ioctl(line_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values);
+        if (ioctl(line_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) != 0)
+            lost("SET_VALUES");
         return;
     }
-    config.flags = INPUT_FLAGS;
+    config.flags = input_flags;
     config.num_attrs = driven ? 2 : 0;
     config.attrs[0].mask = driven;
     config.attrs[1].attr.values = high;
     config.attrs[1].mask = driven;
-    // A refused configuration leaves the directions unknown: configure again.
-    last_driven = ioctl(line_fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &config) == 0 ? driven : ~uint64_t{0};
+    if (ioctl(line_fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &config) != 0) {
+        if (errno != EINVAL || input_flags != PULLED_UP)
+            lost("SET_CONFIG");
+        drop_bias();  // as at the claim: once more without
+        config.flags = input_flags;
+        if (ioctl(line_fd, GPIO_V2_LINE_SET_CONFIG_IOCTL, &config) != 0)
+            lost("SET_CONFIG");
+    }
+    last_driven = driven;
 }
 
 uint8_t gpio_read_status()
 {
-    // A failed request reads C2D low, as on the parallel port.
     gpio_v2_line_values values{};
     values.mask = 1u << D;
     if (ioctl(line_fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0)
-        return STATUS_BUSY;
+        lost("GET_VALUES");
     return (values.bits & (1u << D)) ? 0x00 : STATUS_BUSY;
 }
 

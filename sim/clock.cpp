@@ -26,10 +26,21 @@ void Timebase::request_start()
     start_ns_ = core_.now_ns;
 }
 
+void Timebase::request_middle(uint64_t took_ns)
+{
+    if (is_virtual()) {
+        core_.now_ns = start_ns_ + (took_ns ? took_ns : core_.cfg.request_ns) / 2;
+        return;
+    }
+    while (wire_now() - start_ns_ < took_ns / 2) {
+    }
+    core_.now_ns = wire_now();
+}
+
 void Timebase::request_end(uint64_t took_ns)
 {
     if (is_virtual()) {
-        core_.now_ns += took_ns ? took_ns : core_.cfg.request_ns;
+        core_.now_ns = start_ns_ + (took_ns ? took_ns : core_.cfg.request_ns);
         return;
     }
     while (wire_now() - start_ns_ < took_ns) {

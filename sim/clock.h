@@ -33,6 +33,9 @@ public:
     // takes `took_ns` (non-zero) lasts that long instead of request_ns in
     // virtual time, and at least that long in wire and real time.
     void request_start();
+    // The request's line change or sample: halfway through it (a system
+    // call, the driver's lock, then the I/O access, then the way back).
+    void request_middle(uint64_t took_ns = 0);
     void request_end(uint64_t took_ns = 0);
     // The host held for `ns` after a request (an injected stall or hold).
     void hold(uint64_t ns);

@@ -266,7 +266,18 @@ Config config_from_env()
         if (!ok)
             reject("HARLUNE_SIM_SAMPLES", samples, "a comma list of 0 and 1");
     }
-    flag("HARLUNE_SIM_CLAIM_FAIL", c.claim_fails);
+    static const char* const claim_names[] = {"granted", "block", "enxio", "einval"};
+    choice("HARLUNE_SIM_CLAIM", c.claim, claim_names, "granted, block, enxio or einval");
+    if (const char* old = getenv("HARLUNE_SIM_CLAIM_FAIL")) {
+        // The old name of a claim that fails at once (no kernel says busy).
+        bool fails = false;
+        flag("HARLUNE_SIM_CLAIM_FAIL", fails);
+        if (fails && getenv("HARLUNE_SIM_CLAIM"))
+            reject("HARLUNE_SIM_CLAIM_FAIL", old, "nothing beside HARLUNE_SIM_CLAIM");
+        if (fails)
+            c.claim = Claim::enxio;
+    }
+    number("HARLUNE_SIM_GONE_AFTER", c.gone_after, 1, UINT64_MAX, "a request count from 1");
     if (const char* chip = getenv("HARLUNE_SIM_GPIO_CHIP")) {
         if (!*chip)
             reject("HARLUNE_SIM_GPIO_CHIP", chip, "a device path");
@@ -306,6 +317,18 @@ Config config_from_env()
     uint64_t gpio_request_us = 0;
     number("HARLUNE_SIM_GPIO_REQUEST_US", gpio_request_us, 1, 1000000, "microseconds from 1 to 1000000");
     c.gpio_request_ns = gpio_request_us * 1000;
+    const std::pair<const char*, uint64_t*> kinds[] = {{"HARLUNE_SIM_GPIO_SET_VALUES_US", &c.gpio_set_values_ns},
+                                                       {"HARLUNE_SIM_GPIO_SET_CONFIG_US", &c.gpio_set_config_ns},
+                                                       {"HARLUNE_SIM_GPIO_GET_VALUES_US", &c.gpio_get_values_ns}};
+    for (const auto& [name, field] : kinds) {
+        uint64_t us = 0;
+        number(name, us, 1, 1000000, "microseconds from 1 to 1000000");
+        *field = us * 1000;
+    }
+    static const char* const uapi_names[] = {"v2", "v1"};
+    choice("HARLUNE_SIM_GPIO_UAPI", c.gpio_v1_only, uapi_names, "v2 or v1");
+    static const char* const bias_names[] = {"pull", "refused"};
+    choice("HARLUNE_SIM_GPIO_BIAS", c.gpio_bias_refused, bias_names, "pull or refused");
     number("HARLUNE_SIM_DEVICE_ID", c.device_id, 0, 0xFF, "a byte (0 to 0xFF)");
     number("HARLUNE_SIM_FLASH_SIZE", c.flash_size, 1, 0x10000, "a size from 1 to 0x10000");
     number("HARLUNE_SIM_PAGE_SIZE", c.page_size, 1, 0x10000, "a size from 1 to 0x10000");
@@ -321,6 +344,9 @@ Config config_from_env()
     number("HARLUNE_SIM_REQUEST_NS", c.request_ns, 0, 0xFFFFFFFF, "nanoseconds per request");
     number("HARLUNE_SIM_CLOCK_STEP_NS", c.clock_step_ns, 0, 0xFFFFFFFF,
            "nanoseconds per clock read");
+    uint64_t ppdev_us = 0;
+    number("HARLUNE_SIM_PPDEV_REQUEST_US", ppdev_us, 1, 1000000, "microseconds from 1 to 1000000");
+    c.ppdev_request_ns = ppdev_us * 1000;
     if (const char* freeze = getenv("HARLUNE_SIM_FREEZE")) {
         bool ok = each_item(freeze, [&](const std::string& s) {
             if (s == "busy")

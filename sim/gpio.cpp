@@ -286,6 +286,12 @@ void Chip::check_reset_fight()
         core_.fault("C2CK driven %s while the reset line drives it low", ck->value ? "high" : "low");
 }
 
+unsigned Chip::line_count(int fd) const
+{
+    const Request* r = find(fd);
+    return r ? static_cast<unsigned>(r->offsets.size()) : 0;
+}
+
 int Chip::check_get(int fd, uint64_t mask, bool& with_c2d) const
 {
     const Request* r = find(fd);

@@ -52,6 +52,8 @@ public:
     // Line request requests: 0 or an errno.
     int set_config(int fd, const gpio_v2_line_config& config);
     int set_values(int fd, const gpio_v2_line_values& values);
+    // The lines a request holds.
+    unsigned line_count(int fd) const;
     // A get of `mask`; `with_c2d`: the C2D line is in it.
     int check_get(int fd, uint64_t mask, bool& with_c2d) const;
     // What a get returns, given the C2D level sampled and the C2CK wire.

@@ -151,6 +151,36 @@ int unserved(Sim& s, unsigned long request, int error)
     return -1;
 }
 
+// The port or chip gone (Config::gone_after): every request ENODEV.
+bool gone(const Sim& s)
+{
+    const Config& c = s.core.cfg;
+    const Stats& st = s.core.stats;
+    return c.gone_after && st.claims + st.writes + st.reads >= c.gone_after;
+}
+
+// The time one line request of this kind takes (0: request_ns).
+uint64_t gpio_cost(const Config& c, unsigned long request)
+{
+    uint64_t kind = request == GPIO_V2_LINE_SET_VALUES_IOCTL   ? c.gpio_set_values_ns
+                    : request == GPIO_V2_LINE_SET_CONFIG_IOCTL ? c.gpio_set_config_ns
+                                                               : c.gpio_get_values_ns;
+    return kind ? kind : c.gpio_request_ns;
+}
+
+// Any bias flag in a configuration of `lines` lines.
+bool carries_bias(const gpio_v2_line_config& config, unsigned lines)
+{
+    constexpr uint64_t kBias = GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
+                               GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+    uint64_t flags = config.flags;
+    for (uint32_t i = 0; i < config.num_attrs && i < GPIO_V2_LINE_NUM_ATTRS_MAX; ++i)
+        if (config.attrs[i].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS &&
+            (config.attrs[i].mask & ((lines < 64 ? uint64_t{1} << lines : 0) - 1)))
+            flags |= config.attrs[i].attr.flags;
+    return flags & kBias;
+}
+
 // 0, or -1 with errno set to `error`.
 int answer(int error)
 {
@@ -175,6 +205,8 @@ int get_line(Sim& s, gpio_v2_line_request& request)
 {
     Core& c = s.core;
     begin_request(s);
+    if (c.cfg.gpio_bias_refused && carries_bias(request.config, request.num_lines))
+        return unserved(s, GPIO_V2_GET_LINE_IOCTL, EINVAL);  // as the driver answers, no fault
     ++c.stats.claims;
     if (c.cfg.trace)
         append_token(c.trace, "L", 1);
@@ -187,6 +219,7 @@ int get_line(Sim& s, gpio_v2_line_request& request)
         } else {
             s.chip.hold(fd, request);
             request.fd = fd;
+            s.clock.request_middle();
             stall = drive(s, s.chip.data(), s.chip.reset_wired());
         }
     }
@@ -196,6 +229,11 @@ int get_line(Sim& s, gpio_v2_line_request& request)
 
 int chip_request(Sim& s, unsigned long request, void* arg)
 {
+    bool v2 = request == GPIO_V2_GET_LINEINFO_IOCTL || request == GPIO_V2_GET_LINE_IOCTL;
+    if (gone(s) || (v2 && s.core.cfg.gpio_v1_only)) {
+        begin_request(s);
+        return unserved(s, request, gone(s) ? ENODEV : EINVAL);  // the kernel's answers, no fault
+    }
     switch (request) {
     case GPIO_GET_CHIPINFO_IOCTL:
         return answer(s.chip.chip_info(*static_cast<gpiochip_info*>(arg)));
@@ -219,10 +257,17 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
 {
     Core& c = s.core;
     begin_request(s);
+    if (gone(s))
+        return unserved(s, request, ENODEV);
     int error = 0;
+    uint64_t took = gpio_cost(c.cfg, request);
     switch (request) {
     case GPIO_V2_LINE_SET_CONFIG_IOCTL:
     case GPIO_V2_LINE_SET_VALUES_IOCTL: {
+        if (request == GPIO_V2_LINE_SET_CONFIG_IOCTL && c.cfg.gpio_bias_refused &&
+            carries_bias(*static_cast<const gpio_v2_line_config*>(arg), s.chip.line_count(fd)))
+            return unserved(s, request, EINVAL);
+        s.clock.request_middle(took);
         error = request == GPIO_V2_LINE_SET_CONFIG_IOCTL
                     ? s.chip.set_config(fd, *static_cast<const gpio_v2_line_config*>(arg))
                     : s.chip.set_values(fd, *static_cast<const gpio_v2_line_values*>(arg));
@@ -234,12 +279,13 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
             s.chip.token(token);
             append_token(c.trace, token, 4);
         }
-        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()), c.cfg.gpio_request_ns);
+        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()), took);
         return 0;
     }
     case GPIO_V2_LINE_GET_VALUES_IOCTL: {
         auto& values = *static_cast<gpio_v2_line_values*>(arg);
         bool with_c2d = false;
+        s.clock.request_middle(took);
         error = s.chip.check_get(fd, values.mask, with_c2d);
         if (error)
             break;
@@ -252,7 +298,7 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
             char token[2] = {'g', with_c2d ? static_cast<char>('0' + c2d) : '-'};
             append_token(c.trace, token, 2);
         }
-        finish(s, false, c.cfg.gpio_request_ns);
+        finish(s, false, took);
         return 0;
     }
     default:
@@ -321,18 +367,30 @@ int port_request(unsigned long request, void* arg)
     Sim& s = sim();
     Core& c = s.core;
     begin_request(s);
+    if (gone(s))
+        return unserved(s, request, ENODEV);
     int result = 0;
     bool stall = false;
+    uint64_t took = c.cfg.ppdev_request_ns;
+    s.clock.request_middle(took);
     switch (request) {
     case kClaim:
         ++c.stats.claims;
         if (c.cfg.trace)
             append_token(c.trace, "C", 1);
-        if (c.cfg.claim_fails) {
-            errno = EBUSY;
-            result = -1;
-        } else
+        if (c.cfg.claim == Claim::granted) {
             s.claimed = true;
+            break;
+        }
+        result = -1;
+        errno = c.cfg.claim == Claim::enxio ? ENXIO : EINVAL;
+        if (c.cfg.claim == Claim::block) {
+            // Asleep in the kernel until a signal is taken: -EINTR.
+            sigset_t now;
+            sigprocmask(SIG_BLOCK, nullptr, &now);
+            sigsuspend(&now);
+            errno = EINTR;
+        }
         break;
     case kWriteData: {
         ++c.stats.writes;
@@ -354,7 +412,9 @@ int port_request(unsigned long request, void* arg)
         c.fault("unexpected ioctl request 0x%08lX", request);
         return unserved(s, request, ENOTTY);
     }
-    finish(s, stall);
+    int error = errno;
+    finish(s, stall, took);
+    errno = error;
     return result;
 }
 

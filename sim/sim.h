@@ -109,10 +109,23 @@ struct ResponseTime {
     uint64_t hi_ns = 0;
 };
 
+// How PPCLAIM answers. A kernel never says busy: the claim sleeps until the
+// holder lets go, and a signal ends the sleep with EINTR.
+enum class Claim {
+    granted,
+    block,   // another holder never lets go: blocks until a signal, then EINTR
+    enxio,   // the port is gone, or held exclusively
+    einval,  // not a ppdev device (a printer device, /dev/lp0)
+};
+
 struct Config {
     std::string device = "/dev/parport0";  // the parallel-port path served
     Attach attach = Attach::target;
-    bool claim_fails = false;              // PPCLAIM fails with EBUSY
+    Claim claim = Claim::granted;
+    // Every request of the device or the chip (claims, writes and reads
+    // counted from 1, as signal_at counts them) after this many fails with
+    // ENODEV, the port or chip gone. 0: never.
+    uint64_t gone_after = 0;
 
     // The GPIO chip served beside the parallel port, on the same adapter.
     std::string gpio_chip = "/dev/gpiochip0";  // empty: none
@@ -127,6 +140,13 @@ struct Config {
     // of request_ns, and at least this long (spun) in wire and real time.
     // 0: as any port request.
     uint64_t gpio_request_ns = 0;
+    // The same for one kind of line request (0: gpio_request_ns).
+    uint64_t gpio_set_values_ns = 0, gpio_set_config_ns = 0, gpio_get_values_ns = 0;
+    // A kernel before 5.10: CHIPINFO answers, every v2 ioctl is EINVAL.
+    bool gpio_v1_only = false;
+    // A chip whose driver cannot pull lines up or down: a line request or
+    // configuration carrying a bias flag is EINVAL.
+    bool gpio_bias_refused = false;
 
     // FTDI chips behind libftdi's API, on the same adapter: the first
     // device's interface ftdi_interface has the pins of ftdi_wiring (0-7
@@ -162,6 +182,10 @@ struct Config {
     Clock clock = Clock::virtual_time;
     uint32_t request_ns = 1000;    // virtual_time: one port request
     uint32_t clock_step_ns = 250;  // virtual_time: one clock read
+    // A PPWDATA or PPRSTATUS (and the claim) of a real port: it takes this
+    // long instead of request_ns in virtual time, and at least this long
+    // (spun) in wire and real time. 0: as request_ns.
+    uint64_t ppdev_request_ns = 0;
 
     // Stalls: the host held for stall_ns right after a strobe (a write that
     // takes C2CK from high to low through the clock level or driver; counted

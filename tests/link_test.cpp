@@ -8,6 +8,7 @@
 
 #include "c2.h"
 #include "c2_lines.h"
+#include "port.h"
 #include "support.h"
 
 using harlune_sim::Attach;
@@ -296,19 +297,25 @@ TEST_F(Link, WatchdogSeesHeldPulsesOnly)
         std::function<void()> between;
         uint64_t stall_ns;  // the Address Read's 3rd strobe held this long
         bool held;
+        uint32_t request_ns = 1000;  // the wire low from the middle of one request to the next
     } cases[] = {
         {"back to back", [] {}, 0, false},
         {"delays", [] { udelay(40); udelay(1000); }, 0, false},
         {"held 10 ms with C2CK high", [] { hold_us(10000); }, 0, false},
         {"a strobe held 4 us", [] {}, 2000, false},
         {"a strobe held 8 us", [] {}, 6000, true},
+        {"3 us requests", [] {}, 0, false, 3000},
+        {"3 us requests, a strobe low 4.5 us", [] {}, 1500, false, 3000},
+        {"3 us requests, a strobe low 5 us", [] {}, 2000, true, 3000},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
         Config c;
         c.stall_ns = k.stall_ns;
         c.stall_at = {12 + 3};
+        c.request_ns = k.request_ns;
         support::attach(c, 0x68);
+        c2_watch_floor(port_request_floor(fh));
         c2_watch_start();
         AddressWrite(0x00);
         k.between();

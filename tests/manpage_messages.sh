@@ -14,7 +14,10 @@ for text in "Problem opening" "Problem claiming" "No target answering on" "usual
     "line does not start with" "not a hex digit in column" "odd number of hex digits" "record cut short: " \
     " but the line holds " "checksum 0x" "record type 0x" " with byte count 0x" " beyond 64 KiB" \
     "written twice (overlapping records)" "no end-of-file record" "data after the end-of-file record" \
-    "no data bytes: nothing to program" "is named" "too slow for C2: a line request takes" \
+    "no data bytes: nothing to program" "is named" "too slow for C2: a " " request takes " \
+    "harlune: waiting for " "another program or driver holds the port" "another program or driver held the port for" \
+    "the port is gone, or another program holds it for itself alone" "not a ppdev port: a printer device (/dev/lp0)" \
+    "this kernel predates the GPIO v2 interface (Linux 5.10)" "the chip's driver cannot pull C2D up" " failed: " \
     "malformed pin list: " "malformed device: " "no permission to open the " "holds the chip" \
     "interface B could not be claimed" "which has no MPSSE engine of the H series" "has no interface B" \
     "has no pins 8 to 15 (ACBUS)" "is not a pin number (0 to 15)" "are on different buses" \

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "c2.h"
 #include "c2_lines.h"
 #include "port.h"
 
@@ -23,6 +24,7 @@ void attach(const harlune_sim::Config &config, uint8_t shadow)
     PortProblem problem;
     fh = port_open(config.device.c_str(), &problem);
     port_claim(fh, &problem);
+    c2_watch_floor(0);
     dshadow = shadow;
 }
 

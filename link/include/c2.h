@@ -14,8 +14,9 @@ enum { C2_OK = 0, C2_TIMEOUT = -1 };  // or C2_DISTURBED
 // answers within 10 us; a second leaves room for a slow adapter or host.
 constexpr uint32_t C2_WAIT_LIMIT_MS = 1000;
 
-// Open and claim the port; on failure print "Problem opening/claiming <path>"
-// on stdout, a hint on stderr, and exit(1). Registers ClosePorts with atexit.
+// Open and claim the port, and time its cheapest request (the watchdog's
+// floor); on failure, or a port too slow for C2, print "Problem
+// opening/claiming <path>" on stdout, a hint on stderr, and exit(1). Registers ClosePorts with atexit.
 void OpenPorts(const char *path);
 // Close the port descriptor (the exit handler).
 void ClosePorts();
@@ -54,10 +55,17 @@ const char *c2_port_name(int i);  // nullptr past the last
 // promised; a preempted host can hold C2CK low that long between C2CK_LOW and
 // C2CK_HIGH. The link reads the clock right before each strobe's C2CK_LOW and
 // right after the request that raises C2CK returns: the bracket holds the
-// whole low phase. A bracket of C2_STROBE_LIMIT_NS or more is a held pulse.
-// Holds with C2CK high (between strobes, in polls and delays) are harmless and
+// whole low phase. It also holds the part of the request that takes C2CK
+// low before the line changes, and the part of the one that raises it after:
+// together about one request, and never less than the port's request floor
+// (the cheapest request it made at the claim). A bracket less that floor of
+// C2_STROBE_LIMIT_NS or more is a held pulse: a low of 5 us or more on the
+// wire is always seen. Holds with C2CK high (between strobes, in polls and delays) are harmless and
 // not seen. Reset pulses are not strobes.
 constexpr uint64_t C2_STROBE_LIMIT_NS = 5000;
+// The port's request floor in ns (port_request_floor), set once the port is
+// claimed; 0 judges whole brackets.
+void c2_watch_floor(uint64_t ns);
 // Start a watched sequence (a command, the start-up); forget earlier pulses.
 void c2_watch_start();
 // The longest held pulse in ns since c2_watch_start, 0 if none.

@@ -60,7 +60,14 @@ TEST(Env, EveryVariableIsParsed)
 {
     Env env({{"HARLUNE_SIM_DEVICE", "/tmp/port9"},
              {"HARLUNE_SIM_ATTACH", "c2d_low"},
-             {"HARLUNE_SIM_CLAIM_FAIL", "1"},
+             {"HARLUNE_SIM_CLAIM", "block"},
+             {"HARLUNE_SIM_GONE_AFTER", "900"},
+             {"HARLUNE_SIM_PPDEV_REQUEST_US", "3"},
+             {"HARLUNE_SIM_GPIO_SET_VALUES_US", "2"},
+             {"HARLUNE_SIM_GPIO_SET_CONFIG_US", "9"},
+             {"HARLUNE_SIM_GPIO_GET_VALUES_US", "1"},
+             {"HARLUNE_SIM_GPIO_UAPI", "v1"},
+             {"HARLUNE_SIM_GPIO_BIAS", "refused"},
              {"HARLUNE_SIM_DEVICE_ID", "0x1F"},
              {"HARLUNE_SIM_FLASH_SIZE", "0x8000"},
              {"HARLUNE_SIM_PAGE_SIZE", "1024"},
@@ -105,7 +112,11 @@ TEST(Env, EveryVariableIsParsed)
     Config c = harlune_sim::config_from_env();
     EXPECT_EQ(c.device, "/tmp/port9");
     EXPECT_EQ(c.attach, Attach::c2d_low);
-    EXPECT_TRUE(c.claim_fails);
+    EXPECT_EQ(c.claim, harlune_sim::Claim::block);
+    EXPECT_EQ(c.gone_after, 900u);
+    EXPECT_EQ(c.ppdev_request_ns, 3000u);
+    EXPECT_EQ(c.gpio_set_values_ns + c.gpio_set_config_ns + c.gpio_get_values_ns, 12000u);
+    EXPECT_TRUE(c.gpio_v1_only && c.gpio_bias_refused);
     EXPECT_EQ(c.device_id, 0x1F);
     EXPECT_EQ(c.flash_size, 0x8000u);
     EXPECT_EQ(c.page_size, 1024u);
@@ -199,6 +210,9 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_REFUSE", "07:1:1"},
         {"HARLUNE_SIM_SIGNAL", "2"},
         {"HARLUNE_SIM_CLAIM_FAIL", "yes"},
+        {"HARLUNE_SIM_CLAIM", "busy"},
+        {"HARLUNE_SIM_PPDEV_REQUEST_US", "0"},
+        {"HARLUNE_SIM_GPIO_UAPI", "v3"},
         {"HARLUNE_SIM_SAMPLES", "1,2"},
         {"HARLUNE_SIM_CLOCK", "virtual_time"},
         {"HARLUNE_SIM_REAL_TIME", "1"},

@@ -48,14 +48,41 @@ TEST(Port, ClaimWriteAndReadAreTraced)
 
 TEST(Port, ClaimCanFail)
 {
+    for (auto [claim, error] : {std::pair{harlune_sim::Claim::enxio, ENXIO}, {harlune_sim::Claim::einval, EINVAL}}) {
+        Config c;
+        c.claim = claim;
+        Host h(c, false);
+        errno = 0;
+        EXPECT_EQ(simtest::claim(h.fd()), -1);
+        EXPECT_EQ(errno, error);
+        simtest::write_data(h.fd(), 0x20);
+        EXPECT_EQ(simtest::faults_with("PPWDATA before a successful PPCLAIM"), 1u) << simtest::all_faults();
+    }
+}
+
+// A request with a cost changes the line halfway through it: a strobe of
+// two requests back to back is low for one, whatever they cost. On GPIO
+// each kind of request has its own cost.
+TEST(Port, RequestCostsAndTheLineChangeAtTheirMiddle)
+{
     Config c;
-    c.claim_fails = true;
-    Host h(c, false);
-    errno = 0;
-    EXPECT_EQ(simtest::claim(h.fd()), -1);
-    EXPECT_EQ(errno, EBUSY);
-    simtest::write_data(h.fd(), 0x20);
-    EXPECT_EQ(simtest::faults_with("PPWDATA before a successful PPCLAIM"), 1u) << simtest::all_faults();
+    c.ppdev_request_ns = 3000;
+    c.gpio_set_config_ns = 9000;
+    c.gpio_set_values_ns = 2000;
+    {
+        Host h(c);
+        h.write(0x28);
+        h.write(0x08);
+        h.write(0x28);
+        EXPECT_EQ(harlune_sim::stats().longest_low_ns, 3000u);
+    }
+    Host g(c, simtest::Port::gpio);
+    g.write(0x28);  // SET_CONFIG: C2CK an output, high
+    gpio_v2_line_values low{0, 1}, high{1, 1};
+    ASSERT_EQ(ioctl(g.fd(), GPIO_V2_LINE_SET_VALUES_IOCTL, &low), 0);
+    ASSERT_EQ(ioctl(g.fd(), GPIO_V2_LINE_SET_VALUES_IOCTL, &high), 0);
+    EXPECT_EQ(harlune_sim::stats().longest_low_ns, 2000u);
+    EXPECT_EQ(harlune_sim::stats().strobes, 1u);
 }
 
 TEST(Port, RequestsBeforeClaimAreServedButFaulted)
