@@ -158,7 +158,16 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    OpenPorts(device);
+    PortProblem problem;
+    if (OpenPorts(device, &problem) != 0) {
+        if (problem.claiming)
+            printf("Problem claiming %s\n", problem.name.c_str());
+        else
+            printf("Problem opening %s\n", problem.name.c_str());
+        fflush(stdout);
+        fprintf(stderr, "harlune: %s: %s\n%s", problem.name.c_str(), problem.detail.c_str(), problem.hint.c_str());
+        return 1;
+    }
     c2_catch_signals();
     run_realtime();
     c2_open();

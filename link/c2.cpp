@@ -87,29 +87,22 @@ void C2D_SETL_EN() { C2D_SETL(); C2D_ENA(); }
 int C2D_READ() { return (port_read_status(fh) & STATUS_BUSY) ? 0 : 1; }
 void C2D_READ_INTO(uint8_t *byte, uint8_t mask) { port_read_into(fh, byte, mask); }
 
-void OpenPorts(const char *path)
+int OpenPorts(const char *path, PortProblem *problem)
 {
-    PortProblem problem;
-    fh = port_open(path, &problem);
-    if (fh == -1) {
-        printf("Problem opening %s\n", problem.name.c_str());
-        fflush(stdout);
-        fprintf(stderr, "harlune: %s: %s\n%s", problem.name.c_str(), problem.detail.c_str(),
-                problem.hint.c_str());
-        exit(1);
-    }
+    fh = port_open(path, problem);
+    if (fh == -1)
+        return -1;
     atexit(ClosePorts);
-    int claimed = port_claim(fh, &problem);
+    problem->claiming = true;
+    problem->name = path;
+    int claimed = port_claim(fh, problem);
     uint64_t floor = claimed == 0 ? port_request_floor(fh) : 0;
     if (claimed == 0 && floor >= SLOW_REQUEST_NS)
-        port_too_slow(floor, &problem);
-    if (claimed != 0 || floor >= SLOW_REQUEST_NS) {
-        printf("Problem claiming %s\n", path);
-        fflush(stdout);
-        fprintf(stderr, "harlune: %s: %s\n%s", path, problem.detail.c_str(), problem.hint.c_str());
-        exit(1);
-    }
+        port_too_slow(floor, problem);
+    if (claimed != 0 || floor >= SLOW_REQUEST_NS)
+        return -1;
     c2_watch_floor(floor);
+    return 0;
 }
 
 void ClosePorts() { port_close(fh); }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "c2.h"
+
 // The adapter's data register, the byte every write carries:
 constexpr uint8_t RST_BIT = 0x08;   // C2CK reset control: released when set, active (C2CK low) when clear
 constexpr uint8_t CK_NEN = 0x10;    // C2CK driver off when set
@@ -18,13 +20,6 @@ constexpr uint8_t D_NEN = 0x40;     // C2D driver off when set
 constexpr uint8_t D_LEVEL = 0x80;
 // The status register: C2D on bit 7, inverted (the port's BUSY input).
 constexpr uint8_t STATUS_BUSY = 0x80;
-
-// Why an open or a claim failed.
-struct PortProblem {
-    std::string name;    // the device for "Problem opening/claiming %s"
-    std::string detail;  // the cause, one line without a newline
-    std::string hint;    // advice, whole lines
-};
 
 // One port. A port that does each request at once (ppdev, GPIO) leaves the
 // last three null: the link then reads each bit at once and waits itself. A

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "c2_result.h"
 
@@ -14,10 +15,19 @@ enum { C2_OK = 0, C2_TIMEOUT = -1 };  // or C2_DISTURBED
 // answers within 10 us; a second leaves room for a slow adapter or host.
 constexpr uint32_t C2_WAIT_LIMIT_MS = 1000;
 
+// Why the port could not be had, for the caller to print.
+struct PortProblem {
+    bool claiming = false;  // the open went through, the claim did not
+    std::string name;       // the device for "Problem opening/claiming %s"
+    std::string detail;     // the cause, one line without a newline
+    std::string hint;       // advice, whole lines
+};
+
 // Open and claim the port, and time its cheapest request (the watchdog's
-// floor); on failure, or a port too slow for C2, print "Problem
-// opening/claiming <path>" on stdout, a hint on stderr, and exit(1). Registers ClosePorts with atexit.
-void OpenPorts(const char *path);
+// floor). 0, or -1 with *problem filled when the port cannot be opened or
+// claimed or is too slow for C2; nothing is printed and nothing driven.
+// Registers ClosePorts with atexit once the port is open.
+int OpenPorts(const char *path, PortProblem *problem);
 // Close the port descriptor (the exit handler).
 void ClosePorts();
 
