@@ -9,7 +9,7 @@
 #include "c2.h"
 #include "clock.h"
 #include "port.h"
-#include "port_backends.h"
+#include "port_form.h"
 
 const PortOps *const all_ports[3] = {&ppdev_port, &gpio_port, &ftdi_port};
 

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "port_backends.h"
+#include "port_form.h"
 
 namespace {
 

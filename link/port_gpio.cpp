@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "port_backends.h"
+#include "port_form.h"
 
 namespace {
 

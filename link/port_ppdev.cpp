@@ -14,7 +14,7 @@
 #include <ctime>
 #include <fstream>
 
-#include "port_backends.h"
+#include "port_form.h"
 
 // The request numbers the adapter protocol is built on.
 static_assert(PPCLAIM == 0x708B);

@@ -1,5 +1,5 @@
-// What the ports share; each fills its own PortOps table, and port.cpp
-// picks a table at port_open.
+// What the ports share to read their C2_PROG_DEV form and to say why a port
+// cannot be had: the NAME=VALUE list splitter and the failure's reason.
 #pragma once
 
 #include <cstdint>
