@@ -239,7 +239,7 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         {"ftdi:4g3:6014:ck=0,d=1", {}, "Problem opening ftdi:4g3:6014:ck=0,d=1", "\"4g3\" is not a USB vendor id"},
         {"ftdi:0403:6010:ck=0,d=1", {}, "Problem opening ftdi:0403:6010:ck=0,d=1", "no USB device 0403:6010 found"},
         {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI=0403:6001"}, "Problem opening ftdi:ck=0,d=1", "no FTDI MPSSE chip"},
-        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=perm"}, "Problem opening ftdi:ck=0,d=1", "no permission"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=perm"}, "Problem opening ftdi:ck=0,d=1", "with a udev rule"},
         {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=busy"}, "Problem claiming ftdi:ck=0,d=1", "(ftdi_sio) holds"},
         {"ftdi:0403:6001:ck=0,d=1", {"HARLUNE_SIM_FTDI=0403:6001"}, "Problem claiming ftdi:0403:6001:ck=0,d=1",
          "FT232R or FT245R, which has no MPSSE engine"},
