@@ -214,7 +214,8 @@ bool parse_ftdi_device(const std::string& item, FtdiDevice& d)
     return second == std::string::npos || !d.serial.empty();
 }
 
-// The FTDI chips: devices present, wiring, open failures, round trip.
+// The FTDI chips: devices present, wiring, open failures, the link's speed and
+// timing, an unplug.
 void ftdi_from_env(Config& c)
 {
     if (const char* list = getenv("HARLUNE_SIM_FTDI")) {
@@ -242,6 +243,16 @@ void ftdi_from_env(Config& c)
     uint64_t rtt_us = c.ftdi_rtt_ns / 1000;
     number("HARLUNE_SIM_FTDI_RTT_US", rtt_us, 0, 10000000, "microseconds from 0 to 10000000");
     c.ftdi_rtt_ns = rtt_us * 1000;
+    static const char* const speed_names[] = {"high", "full"};
+    choice("HARLUNE_SIM_FTDI_SPEED", c.ftdi_full_speed, speed_names, "high or full");
+    uint64_t gap_us = c.ftdi_packet_gap_ns / 1000;
+    number("HARLUNE_SIM_FTDI_PACKET_GAP_US", gap_us, 0, 1000000,
+           "microseconds from 0 to 1000000");
+    c.ftdi_packet_gap_ns = gap_us * 1000;
+    number("HARLUNE_SIM_FTDI_COMMAND_NS", c.ftdi_command_ns, 1, 100000,
+           "nanoseconds from 1 to 100000");
+    number("HARLUNE_SIM_FTDI_UNPLUG_AT", c.ftdi_unplug_at, 1, UINT64_MAX,
+           "a bulk transfer number from 1");
 }
 
 }  // namespace

@@ -40,6 +40,8 @@ void Wire::count_low(uint64_t low)
     st.lows_over_5us += low >= kStrobeLowNs;
     st.lows_over_20us += low >= kResetLowNs;
     st.longest_low_ns = std::max(st.longest_low_ns, low);
+    if (!st.shortest_low_ns || low < st.shortest_low_ns)
+        st.shortest_low_ns = low;
 }
 
 bool Wire::mid_low_resets()
@@ -162,6 +164,7 @@ void Wire::start()
         // The driver pulse was a stalled START strobe: an unplanned reset.
         ++core_.stats.strobes;
         count_low(pulse_low_ns_);
+        ++pulses_recounted_;
         ++core_.stats.unplanned_resets;
         core_.desync = true;
     }
