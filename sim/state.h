@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "adapter.h"
-#include "clock.h"
+#include "timebase.h"
 #include "core.h"
 #include "mpsse.h"
 #include "gpio.h"

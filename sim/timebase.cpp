@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "timebase.h"
 
 #include <cerrno>
 
