@@ -51,6 +51,11 @@ public:
 
     bool reset_active() const;
     int c2ck() const { return c2ck_; }
+    // The C2CK low phase under way (or the last one) began between frames.
+    bool low_from_idle() const { return wire_.low_from_idle(); }
+    // Driver pulses taken for the host's reset pulse that a START then showed
+    // to be stalled START strobes, so far.
+    uint64_t pulses_recounted() const { return wire_.pulses_recounted(); }
 
 private:
     bool attached() const { return core_.cfg.attach == Attach::target; }

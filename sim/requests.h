@@ -36,11 +36,6 @@ uint64_t clock_peek(clockid_t clock);
 bool sleep_skipped(uint64_t ns);
 void slept(uint64_t ns, uint64_t real_ns);
 
-// A data-register byte from the FTDI chip (a set-bits command, counted and
-// traced by the chip): strobes counted; true when its strobe is picked for a
-// stall.
-bool drive_lines(uint8_t data, bool reset_control);
-
 // sched_setscheduler, sched_setparam or mlockall: counted; true when it may
 // reach the C library.
 bool rt_request();
