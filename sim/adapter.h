@@ -1,5 +1,7 @@
-// The parallel-port adapter: data-register bits to C2CK and C2D wire levels,
-// and C2D back to the status register.
+// The adapter between every port and the target's wires: the parallel
+// port's data-register bits (the byte the GPIO and FTDI chips' wired lines
+// make too, through the Feed) to C2CK and C2D wire levels, and C2D back to
+// the status register.
 //
 //   bit 0-2  unused, never set by the host
 //   bit 3    reset control: 1 released, 0 active (holds the C2CK wire low)

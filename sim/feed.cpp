@@ -1,3 +1,5 @@
+// What every port hands the adapter: data writes, status reads, strobes
+// picked for stalls and holds.
 #include "feed.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-// What the interposed C library calls ask of the simulator: the device's
-// open and close, its port requests, the host's clocks and sleeps, and the
-// real-time requests. Internal to libharlune_sim.
+// What the interposed C library calls ask of the simulator: the parallel
+// port's and the GPIO chip's opens, closes and requests, the host's clocks
+// and sleeps, and the real-time requests. Internal to libharlune_sim.
 #pragma once
 
 #include <cstdint>
