@@ -42,7 +42,7 @@ void begin_request(Sim& s)
     bool slept = s.clock.take_slept();
     if (!s.clock.is_virtual() && !first) {
         uint64_t gap = c.now_ns - s.last_start_ns;
-        if (gap >= kHostHoldNs && !slept && !s.adapter.reset_active()) {
+        if (gap >= kHostHoldNs && !slept && !s.feed.adapter().reset_active()) {
             ++c.stats.host_holds;
             c.stats.longest_hold_ns = std::max(c.stats.longest_hold_ns, gap);
         }
