@@ -210,6 +210,13 @@ void ftdi_from_env(Config& c)
     uint64_t rtt_us = c.ftdi_rtt_ns / 1000;
     number("HARLUNE_SIM_FTDI_RTT_US", rtt_us, 0, 10000000, "microseconds from 0 to 10000000");
     c.ftdi_rtt_ns = rtt_us * 1000;
+    static const char* const speed_names[] = {"high", "full"};
+    choice("HARLUNE_SIM_FTDI_SPEED", c.ftdi_full_speed, speed_names, "high or full");
+    uint64_t gap_us = c.ftdi_packet_gap_ns / 1000;
+    number("HARLUNE_SIM_FTDI_PACKET_GAP_US", gap_us, 0, 1000000, "microseconds from 0 to 1000000");
+    c.ftdi_packet_gap_ns = gap_us * 1000;
+    number("HARLUNE_SIM_FTDI_COMMAND_NS", c.ftdi_command_ns, 1, 1000000, "nanoseconds from 1 to 1000000");
+    number("HARLUNE_SIM_FTDI_UNPLUG_AT", c.ftdi_unplug_at, 0, UINT64_MAX, "a bulk transfer from 1, or 0");
 }
 
 }  // namespace

@@ -123,6 +123,7 @@ void Ftdi::configure()
         h.fetched.clear();
     traced_end_ns_ = 0;
     stall_ns_ = 0;
+    bulk_ = 0;
 
     Core& c = s_.core;
     const GpioWiring& w = c.cfg.ftdi_wiring;
@@ -136,6 +137,14 @@ void Ftdi::configure()
             c.fault("configuration: FTDI interface %c wired on a chip without it",
                     'A' + c.cfg.ftdi_interface);
     }
+}
+
+uint64_t Ftdi::command_ns() const { return s_.core.cfg.ftdi_command_ns; }
+
+bool Ftdi::unplugged()
+{
+    uint64_t at = s_.core.cfg.ftdi_unplug_at;
+    return at && ++bulk_ >= at;
 }
 
 bool Ftdi::wired(int key) const
@@ -288,7 +297,7 @@ int Ftdi::open(ftdi_context* ctx, int vendor, int product, const char* descripti
     if (found < 0)
         return fail(ctx, -3, kNotFound);
     if (c.cfg.ftdi_fail == FtdiFail::perm)
-        return fail(ctx, -8, kNoPermission);
+        return fail(ctx, -4, "libusb_open() failed");
     ftdi_chip_type type = chip_type(devices[found].product);
     int key = found * 4 + h->interface;
     if (c.cfg.ftdi_fail == FtdiFail::busy || h->interface >= interfaces(type) ||
@@ -305,7 +314,7 @@ int Ftdi::open(ftdi_context* ctx, int vendor, int product, const char* descripti
     h->fetched.clear();
     ctx->type = type;
     ctx->usb_dev = reinterpret_cast<libusb_device_handle*>(ctx);  // not null while open
-    ctx->max_packet_size = (type == TYPE_R || type == TYPE_230X) ? 64 : 512;
+    ctx->max_packet_size = (type == TYPE_R || type == TYPE_230X || c.cfg.ftdi_full_speed) ? 64 : 512;
     ctx->baudrate = 9600;
     ++c.stats.opens;
     ++c.stats.claims;
@@ -419,7 +428,7 @@ int Ftdi::set_bitmode(ftdi_context* ctx, unsigned char mask, unsigned char mode)
         s_.core.now_ns = e->now_ns;
         uint64_t before = requests();
         wrote(*e);
-        e->now_ns += kCommandNs;
+        e->now_ns += command_ns();
         s_.core.now_ns = host;
         stall_ns_ = 0;
         maybe_signal(before);
@@ -468,6 +477,8 @@ int Ftdi::write(ftdi_context* ctx, const unsigned char* data, int size)
     while (offset < size) {
         int n = std::min(static_cast<int>(ctx->writebuffer_chunksize), size - offset);
         uint64_t before = requests();
+        if (unplugged())
+            return fail(ctx, -1, "usb bulk write failed");
         transfer(*e, data + offset, static_cast<size_t>(n));
         offset += n;
         maybe_signal(before);
@@ -487,8 +498,15 @@ void Ftdi::transfer(Engine& e, const unsigned char* data, size_t size)
     if (!e.mpsse) {
         c.fault("USB write of %zu bytes before MPSSE mode", size);
     } else {
+        bool rst = c.cfg.ftdi_wiring.rst != kNoLine;
         for (size_t i = 0; i < size; ++i) {
             uint8_t byte = data[i];
+            if (i && i % (c.cfg.ftdi_full_speed ? 64u : 512u) == 0) {  // the chip waits for the next packet
+                if (e.wired && s_.adapter.c2ck() == 0 && !s_.adapter.reset_active() &&
+                    (rst || !s_.wire.low_from_idle()))
+                    ++c.stats.packet_lows;
+                e.now_ns += c.cfg.ftdi_packet_gap_ns;
+            }
             if (e.partial.empty()) {
                 ++c.stats.mpsse_commands;
                 // An FT4232H has no ACBUS.
@@ -496,8 +514,9 @@ void Ftdi::transfer(Engine& e, const unsigned char* data, size_t size)
                              (e.high || (byte != kSetHigh && byte != kReadHigh));
                 if (!known) {
                     c.now_ns = e.now_ns;
-                    c.fault("unknown MPSSE command 0x%02X", byte);
-                    e.now_ns += kCommandNs;
+                    if (byte != 0xAA && byte != 0xAB)  // the synchronisation check's
+                        c.fault("unknown MPSSE command 0x%02X", byte);
+                    e.now_ns += command_ns();
                     answer(e, kBadCommand, e.now_ns);
                     answer(e, byte, e.now_ns);
                     continue;
@@ -530,7 +549,7 @@ void Ftdi::transfer(Engine& e, const unsigned char* data, size_t size)
 void Ftdi::run(Engine& e, const std::vector<uint8_t>& command)
 {
     s_.core.now_ns = e.now_ns;
-    uint64_t took = kCommandNs;
+    uint64_t took = command_ns();
     switch (command[0]) {
     case kSetLow:
     case kSetHigh: {
@@ -546,7 +565,7 @@ void Ftdi::run(Engine& e, const std::vector<uint8_t>& command)
         break;
     case kSendImmediate:
         for (Answer& a : e.answers)
-            a.sendable_ns = std::min(a.sendable_ns, e.now_ns + kCommandNs);
+            a.sendable_ns = std::min(a.sendable_ns, e.now_ns + command_ns());
         break;
     case kDivisor:
         e.divisor = static_cast<uint16_t>(command[1] | command[2] << 8);
@@ -608,7 +627,7 @@ void Ftdi::gap(Engine& e)
 {
     if (e.now_ns > traced_end_ns_)
         trace_gap(s_.core, e.now_ns - traced_end_ns_);
-    traced_end_ns_ = e.now_ns + kCommandNs;
+    traced_end_ns_ = e.now_ns + command_ns();
 }
 
 void Ftdi::wrote(Engine& e)
@@ -661,7 +680,7 @@ void Ftdi::read_bits(Engine& e, int bank)
             append_token(c.trace, token, 2);
         }
     }
-    answer(e, byte, e.now_ns + kCommandNs + e.latency_ms * kMsNs);
+    answer(e, byte, e.now_ns + command_ns() + e.latency_ms * kMsNs);
 }
 
 void Ftdi::answer(Engine& e, uint8_t byte, uint64_t sendable_ns)
@@ -686,6 +705,18 @@ void Ftdi::clock(Engine& e, uint64_t bits)
         for (uint64_t half = 0; half < 2 * bits; ++half) {
             s_.core.now_ns = start + half_periods_ns(e, half);
             e.value[0] ^= 1;
+            if (w.ck == 0 && s_.core.cfg.trace) {  // the line states the edge makes
+                if (s_.core.now_ns > traced_end_ns_)
+                    trace_gap(s_.core, s_.core.now_ns - traced_end_ns_);
+                traced_end_ns_ = s_.core.now_ns;
+                const uint32_t pins[] = {w.ck, w.d, w.rst};
+                char token[4] = {'F'};
+                for (int i = 0; i < 3; ++i) {
+                    int level = pins[i] == kNoLine ? -2 : pin(e, pins[i]);
+                    token[1 + i] = level == -2 ? '-' : level < 0 ? 'z' : static_cast<char>('0' + level);
+                }
+                append_token(s_.core.trace, token, 4);
+            }
             drive(e);
         }
     }
@@ -716,6 +747,10 @@ int Ftdi::read(ftdi_context* ctx, unsigned char* data, int size)
     size_t packets = (ctx->readbuffer_chunksize + ctx->max_packet_size - 1) / ctx->max_packet_size;
     size_t room = ctx->readbuffer_chunksize - 2 * packets;
     while (got < want) {
+        if (unplugged()) {
+            c.now_ns = host;
+            return fail(ctx, -1, "usb bulk read failed");
+        }
         ++c.stats.round_trips;
         if (e->answers.empty()) {
             c.fault("ftdi_read_data of %d bytes with %zu answered and nothing more pending",

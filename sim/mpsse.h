@@ -132,7 +132,12 @@ private:
     // A D token for the time since the last traced command.
     void gap(Engine& e);
 
+    uint64_t command_ns() const;
+    // The chip is gone from this bulk transfer on (Config::ftdi_unplug_at).
+    bool unplugged();
+
     Sim& s_;
+    uint64_t bulk_ = 0;              // bulk transfers since configure()
     std::map<ftdi_context*, Handle> handles_;
     std::map<int, Engine> engines_;  // by device * 4 + interface
     uint64_t traced_end_ns_ = 0;     // wire commands: the end of the last one traced

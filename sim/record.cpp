@@ -120,6 +120,7 @@ std::string report(const Core& core)
         {"lows_over_5us", s.lows_over_5us},
         {"lows_over_20us", s.lows_over_20us},
         {"longest_low_ns", s.longest_low_ns},
+        {"shortest_low_ns", s.shortest_low_ns},
         {"host_holds", s.host_holds},
         {"longest_hold_ns", s.longest_hold_ns},
         {"usb_writes", s.usb_writes},
@@ -127,6 +128,7 @@ std::string report(const Core& core)
         {"round_trips", s.round_trips},
         {"mpsse_commands", s.mpsse_commands},
         {"transfer_lows", s.transfer_lows},
+        {"packet_lows", s.packet_lows},
         {"rt_requests", s.rt_requests},
     };
     std::string out;

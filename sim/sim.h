@@ -99,7 +99,7 @@ struct FtdiDevice {
 // How opening an FTDI device fails.
 enum class FtdiFail {
     none,
-    perm,  // -8, inappropriate permissions
+    perm,  // -4, libusb may not open the device
     busy,  // -5, the interface cannot be claimed (the kernel's serial driver holds it)
 };
 
@@ -130,6 +130,10 @@ struct Config {
     int ftdi_interface = 0;          // 0: A, 1: B
     FtdiFail ftdi_fail = FtdiFail::none;
     uint64_t ftdi_rtt_ns = 125000;   // one USB round trip
+    bool ftdi_full_speed = false;    // 64-byte USB packets instead of 512
+    uint64_t ftdi_packet_gap_ns = 0; // between two packets of one write transfer
+    uint64_t ftdi_command_ns = 50;   // one MPSSE command on the chip
+    uint64_t ftdi_unplug_at = 0;     // from this bulk transfer on (from 1) the chip is gone; 0: never
 
     // Target model.
     uint8_t device_id = 0x09;
@@ -206,6 +210,7 @@ struct Stats {
     uint64_t lows_over_5us = 0;      // strobes low for 5 us or more of wire time
     uint64_t lows_over_20us = 0;     // strobes low for 20 us or more (each one a reset)
     uint64_t longest_low_ns = 0;     // the longest strobe low phase
+    uint64_t shortest_low_ns = 0;    // the shortest strobe low phase (0: none)
     uint64_t host_holds = 0;         // wire/real: 5 us or more from one request to the next, not asleep, reset released
     uint64_t longest_hold_ns = 0;
     uint64_t usb_writes = 0;         // FTDI: USB write transfers (libftdi's chunks)
@@ -213,6 +218,7 @@ struct Stats {
     uint64_t round_trips = 0;        // FTDI: USB read transfers, each a round trip for the host
     uint64_t mpsse_commands = 0;     // FTDI: MPSSE commands decoded, unknown ones included
     uint64_t transfer_lows = 0;      // FTDI: write transfers ending with C2CK low, no reset pulse
+    uint64_t packet_lows = 0;        // FTDI: USB packets ending with C2CK low, no reset pulse
     uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
 };
 

@@ -15,8 +15,10 @@ for text in "Problem opening" "Problem claiming" "No target answering on" "usual
     " but the line holds " "checksum 0x" "record type 0x" " with byte count 0x" " beyond 64 KiB" \
     "written twice (overlapping records)" "no end-of-file record" "data after the end-of-file record" \
     "no data bytes: nothing to program" "is named" "too slow for C2: a line request takes" \
-    "malformed pin list: " "malformed device: " "no permission to open the " "holds the chip" \
-    "interface B could not be claimed" "which has no MPSSE engine of the H series" "has no interface B" \
+    "malformed pin list: " "malformed device: " "no permission to open the " "could not be claimed (" \
+    "the kernel's serial driver (ftdi_sio) holds it" "did not answer the check for a bad command 0x" \
+    "answered the check for a bad command 0x" "it is out of step (another program left it" \
+    "replug the chip, check its hub and cable, then run the command again" "no answer in 2 s" "which has no MPSSE engine of the H series" "has no interface B" \
     "has no pins 8 to 15 (ACBUS)" "is not a pin number (0 to 15)" "are on different buses" \
     "is not an interface (A or B)" "the chip refused MPSSE mode: " "the chip took no MPSSE command: " \
     "USB transfer to the FTDI chip failed"; do
