@@ -421,7 +421,7 @@ int ftdi_open(const char *device, PortProblem *problem)
                     "  Check the cable and that lsusb lists the chip; a chip with other ids or a second\n"
                     "  chip is named as ftdi:VID:PID[:SERIAL]:ck=PIN,d=PIN (ids and serial from lsusb -v).\n");
     if (rc == -4)
-        return fail(problem, EACCES, "no permission to open the " + what + " (" + why + ")", OPEN_HINT);
+        return fail(problem, EACCES, "no permission to open the " + what + ": " + why, OPEN_HINT);
     if (rc == -8)
         return fail(problem, EACCES, "no permission to open the " + what, UDEV_HINT);
     return fail(problem, EIO, "could not open the " + what + ": " + why, UDEV_HINT);

@@ -4,6 +4,8 @@
 // data-register write, and the chips' refusals as messages.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <iterator>
 #include <sstream>
 
@@ -105,18 +107,21 @@ struct Port {
     bool repeats = true;              // false: holds repeat line states
 };
 const Port PARALLEL{"parallel", "", false};
+// A link behind a USB 1.1 hub: 64-byte packets, 40 us apart.
+const char FULL_SPEED[] = "HARLUNE_SIM_FTDI_SPEED=full", GAPS[] = "HARLUNE_SIM_FTDI_PACKET_GAP_US=40";
 // FTDI: C2CK on TCK (strobes of one clock command, waits of repeated
 // set-bits commands), on ACBUS with a reset line, and on interface B of a
 // dual chip (strobes of repeated set-bits commands, waits of clock commands).
 const Port PORTS[] = {{"gpio", CHIP_NO_RST, false},
                       {"gpio_rst", CHIP_RST, true},
                       {"gpio_by_name", "gpiochip0:ck=GPIO17,d=27,rst=GPIO22", true},
-                      {"ftdi", "ftdi:ck=0,d=1", false, 'F', {"HARLUNE_SIM_FTDI_WIRING=ck=0,d=1"}, false},
+                      {"ftdi", "ftdi:ck=0,d=1", false, 'F', {"HARLUNE_SIM_FTDI_WIRING=ck=0,d=1", FULL_SPEED,
+                       GAPS, "HARLUNE_SIM_FTDI_COMMAND_NS=50"}, false},
                       {"ftdi_acbus_rst", "ftdi:0403:6014:HL0001:rst=13,d=9,ck=8", true, 'F',
-                       {"HARLUNE_SIM_FTDI_WIRING=ck=8,d=9,rst=13"}, false},
+                       {"HARLUNE_SIM_FTDI_WIRING=ck=8,d=9,rst=13", "HARLUNE_SIM_FTDI_COMMAND_NS=250"}, false},
                       {"ftdi_b", "ftdi:0403:6010:ck=1,d=2,if=B", false, 'F',
-                       {"HARLUNE_SIM_FTDI=0403:6010:D1", "HARLUNE_SIM_FTDI_INTERFACE=B",
-                        "HARLUNE_SIM_FTDI_WIRING=ck=1,d=2"}, false}};
+                       {"HARLUNE_SIM_FTDI=0403:6010:D1", "HARLUNE_SIM_FTDI_INTERFACE=B", "HARLUNE_SIM_FTDI_WIRING=ck=1,d=2",
+                        FULL_SPEED, GAPS, "HARLUNE_SIM_FTDI_COMMAND_NS=50"}, false}};
 const Port &FTDI = PORTS[3];
 
 class Gpio : public ::testing::Test {
@@ -182,8 +187,12 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
             EXPECT_TRUE(requests_only(r.trace, port.kind, port.repeats) ==
                         requests_only(as_gpio(reference[i].trace, port.rst, port.kind), port.kind, port.repeats))
                 << "the line requests differ from the data-register writes";
-            // No strobe across a USB transfer; no START early after a reset.
-            EXPECT_EQ(r.report["transfer_lows"], 0u);
+            // No strobe across a USB transfer or packet; no START early after a reset.
+            EXPECT_EQ(r.report["transfer_lows"] + r.report["packet_lows"], 0u);
+            if (port.kind == 'F') {  // strobes the chip times, at 50 or 250 ns per command
+                EXPECT_GE(r.report["shortest_low_ns"], 200u);
+                EXPECT_LT(r.report["longest_low_ns"], 2000u);
+            }
             EXPECT_EQ(r.report["early_frames"], 0u);
         }
         EXPECT_TRUE(support::read_file(flash) == ref_flash);
@@ -266,8 +275,13 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         {"ftdi:4g3:6014:ck=0,d=1", {}, "Problem opening ftdi:4g3:6014:ck=0,d=1", "\"4g3\" is not a USB vendor id"},
         {"ftdi:0403:6010:ck=0,d=1", {}, "Problem opening ftdi:0403:6010:ck=0,d=1", "no USB device 0403:6010 found"},
         {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI=0403:6001"}, "Problem opening ftdi:ck=0,d=1", "no FTDI MPSSE chip"},
-        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=perm"}, "Problem opening ftdi:ck=0,d=1", "no permission"},
-        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=busy"}, "Problem claiming ftdi:ck=0,d=1", "(ftdi_sio) holds"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=perm"}, "Problem opening ftdi:ck=0,d=1",
+         "no permission to open the FTDI MPSSE chip (FT232H 0403:6014, FT2232H 0403:6010, FT4232H 0403:6011): "
+         "libusb_open() failed\n  Allow your user to open it with a udev rule"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_FAIL=busy"}, "Problem claiming ftdi:ck=0,d=1",
+         "a second harlune) or the kernel's serial driver (ftdi_sio) holds it\n  Find the holder: lsof"},
+        {"ftdi:ck=0,d=1", {"HARLUNE_SIM_FTDI_UNPLUG_AT=2"}, "Problem claiming ftdi:ck=0,d=1",
+         "the chip did not answer the check for a bad command 0xAA"},
         {"ftdi:0403:6001:ck=0,d=1", {"HARLUNE_SIM_FTDI=0403:6001"}, "Problem claiming ftdi:0403:6001:ck=0,d=1",
          "FT232R or FT245R, which has no MPSSE engine"},
         {"ftdi:ck=8,d=9", {"HARLUNE_SIM_FTDI=0403:6011"}, "Problem claiming ftdi:ck=8,d=9", "FT4232H has no pins 8"},
@@ -306,6 +320,28 @@ TEST_F(Gpio, EveryWayOutReleasesTheLines)
         std::string k(1, c.port.kind);
         EXPECT_EQ(support::last_requests(requests_only(r.trace, c.port.kind, false), 3),
                   (std::vector<std::string>{k + "0z-", k + "1z-", k + "zz-"}));
+    }
+}
+
+// An FTDI chip unplugged in the middle of a program, verify or read-back:
+// the run ends at the first failed transfer with one line that blames the
+// USB link (no time-out of the target's after it), status 255, no file.
+TEST_F(Gpio, AnUnpluggedChipEndsTheRunAtOnce)
+{
+    auto img = support::random_bytes(0x3E00, 45);
+    support::write_file(image, img);
+    const std::string lost = "\nharlune: ftdi:ck=0,d=1: USB transfer to the FTDI chip failed (",
+                      remedy = "): replug the chip, check its hub and cable, then run the command again\n";
+    for (const char *cmd : {"p", "v", "r"}) {
+        SCOPED_TRACE(cmd);
+        support::write_file(flash, img);
+        Result r = run(FTDI, {cmd, *cmd == 'r' ? back : image}, {"HARLUNE_SIM_FTDI_UNPLUG_AT=20000"}, false);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err.substr(0, lost.size()), lost);
+        EXPECT_EQ(r.err.find('\n', lost.size()) + 1, r.err.size()) << r.err;
+        EXPECT_NE(r.err.find(remedy), std::string::npos) << r.err;
+        EXPECT_EQ(r.report["usb_writes"] + r.report["round_trips"], 19999u) << "a transfer after the failure";
+        EXPECT_NE(access(back.c_str(), F_OK), 0);
     }
 }
 
