@@ -12,7 +12,7 @@
 #             end to end, from its Intel HEX file and converted with objcopy)
 set -euo pipefail
 
-build=(cmake g++ make pkg-config libftdi1-dev libgtest-dev)  # the tool (libftdi1 for FTDI chips), the simulator, the tests
+build=(cmake g++ make pkg-config libftdi1-dev libusb-1.0-0-dev libgtest-dev)  # the tool (libftdi1 for FTDI chips), the simulator (libusb's header), the tests
 tests=(man-db groff-base)              # manpage_renders, manpage_lists_every_message
 package=(dpkg-dev file binutils lintian)  # dpkg-buildflags, cpack's dpkg-shlibdeps, file and strip; lintian
 optional=(valgrind sdcc)

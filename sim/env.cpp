@@ -182,7 +182,8 @@ bool parse_ftdi_device(const std::string& item, FtdiDevice& d)
     return second == std::string::npos || !d.serial.empty();
 }
 
-// The FTDI chips: devices present, wiring, open failures, round trip.
+// The FTDI chips: devices present, wiring, open failures, the link's speed and
+// timing, an unplug.
 void ftdi_from_env(Config& c)
 {
     if (const char* list = getenv("HARLUNE_SIM_FTDI")) {
@@ -213,10 +214,13 @@ void ftdi_from_env(Config& c)
     static const char* const speed_names[] = {"high", "full"};
     choice("HARLUNE_SIM_FTDI_SPEED", c.ftdi_full_speed, speed_names, "high or full");
     uint64_t gap_us = c.ftdi_packet_gap_ns / 1000;
-    number("HARLUNE_SIM_FTDI_PACKET_GAP_US", gap_us, 0, 1000000, "microseconds from 0 to 1000000");
+    number("HARLUNE_SIM_FTDI_PACKET_GAP_US", gap_us, 0, 1000000,
+           "microseconds from 0 to 1000000");
     c.ftdi_packet_gap_ns = gap_us * 1000;
-    number("HARLUNE_SIM_FTDI_COMMAND_NS", c.ftdi_command_ns, 1, 1000000, "nanoseconds from 1 to 1000000");
-    number("HARLUNE_SIM_FTDI_UNPLUG_AT", c.ftdi_unplug_at, 0, UINT64_MAX, "a bulk transfer from 1, or 0");
+    number("HARLUNE_SIM_FTDI_COMMAND_NS", c.ftdi_command_ns, 1, 100000,
+           "nanoseconds from 1 to 100000");
+    number("HARLUNE_SIM_FTDI_UNPLUG_AT", c.ftdi_unplug_at, 1, UINT64_MAX,
+           "a bulk transfer number from 1");
 }
 
 }  // namespace

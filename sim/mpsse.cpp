@@ -1,11 +1,11 @@
 #include "mpsse.h"
 
-#include <ftdi.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "record.h"
 #include "requests.h"
@@ -14,15 +14,6 @@
 namespace harlune_sim {
 
 namespace {
-
-// libftdi's own texts.
-constexpr const char* kUnavailable = "USB device unavailable";
-constexpr const char* kNotFound = "device not found";
-constexpr const char* kNoPermission = "inappropriate permissions on device!";
-constexpr const char* kNoClaim =
-    "unable to claim usb device. Make sure the default FTDI driver is not in use";
-constexpr const char* kNoBitmode =
-    "unable to configure bitbang mode. Perhaps not a BM/2232C type chip?";
 
 // The MPSSE commands served.
 constexpr uint8_t kSetLow = 0x80;         // value, direction of ADBUS0-7
@@ -40,6 +31,76 @@ constexpr uint8_t kClockBytes = 0x8F;     // low, high: (n + 1) * 8 bit periods,
 constexpr uint8_t kAdaptiveOff = 0x97;
 // A chip's answer to a command it does not know: this, then the command.
 constexpr uint8_t kBadCommand = 0xFA;
+// Bad commands a host sends on purpose to check that the engine is in step:
+// answered as any unknown command, and no fault.
+constexpr uint8_t kSyncFirst = 0xAA, kSyncSecond = 0xAB;
+
+// The SIO control requests (vendor requests to the device).
+constexpr uint8_t kSioReset = 0x00;       // value 0: reset; 1: purge host data; 2: purge chip answers
+constexpr uint8_t kSioSetLatency = 0x09;  // value: milliseconds
+constexpr uint8_t kSioGetLatency = 0x0A;
+constexpr uint8_t kSioSetBitmode = 0x0B;  // value: mask | mode << 8
+constexpr uint8_t kModeReset = 0x00, kModeMpsse = 0x02;
+
+// The modem-status bytes heading every IN packet: DSR, CTS; transmitter empty.
+constexpr uint8_t kModemStatus[2] = {0x32, 0x60};
+
+// What the chip is, from its product id.
+enum class Type { ft232h, ft2232h, ft4232h, ft232r, ft230x };
+
+Type chip_type(uint16_t product)
+{
+    switch (product) {
+    case 0x6010: return Type::ft2232h;
+    case 0x6011: return Type::ft4232h;
+    case 0x6001: return Type::ft232r;
+    case 0x6015: return Type::ft230x;
+    default: return Type::ft232h;
+    }
+}
+
+// bcdDevice, from which libftdi tells the chips apart.
+uint16_t release_number(Type type)
+{
+    switch (type) {
+    case Type::ft2232h: return 0x0700;
+    case Type::ft4232h: return 0x0800;
+    case Type::ft232r: return 0x0600;
+    case Type::ft230x: return 0x1000;
+    default: return 0x0900;
+    }
+}
+
+const char* product_string(Type type)
+{
+    switch (type) {
+    case Type::ft2232h: return "Dual RS232-HS";
+    case Type::ft4232h: return "Quad RS232-HS";
+    case Type::ft232r: return "FT232R USB UART";
+    case Type::ft230x: return "FT230X Basic UART";
+    default: return "Single RS232-HS";
+    }
+}
+
+int interfaces(Type type)
+{
+    return type == Type::ft2232h ? 2 : type == Type::ft4232h ? 4 : 1;
+}
+
+bool high_speed_chip(Type type)
+{
+    return type == Type::ft232h || type == Type::ft2232h || type == Type::ft4232h;
+}
+
+bool has_mpsse(Type type, int interface)
+{
+    switch (type) {
+    case Type::ft232h: return interface == 0;
+    case Type::ft2232h:
+    case Type::ft4232h: return interface <= 1;
+    default: return false;
+    }
+}
 
 // Argument bytes after a command; -1: not a command served.
 int arguments(uint8_t command)
@@ -66,47 +127,19 @@ int arguments(uint8_t command)
     }
 }
 
-ftdi_chip_type chip_type(uint16_t product)
-{
-    switch (product) {
-    case 0x6010: return TYPE_2232H;
-    case 0x6011: return TYPE_4232H;
-    case 0x6001: return TYPE_R;
-    case 0x6015: return TYPE_230X;
-    default: return TYPE_232H;
-    }
-}
-
-// The product string, as ftdi_usb_open_desc_index matches a description.
-const char* product_string(ftdi_chip_type type)
-{
-    switch (type) {
-    case TYPE_2232H: return "Dual RS232-HS";
-    case TYPE_4232H: return "Quad RS232-HS";
-    case TYPE_R: return "FT232R USB UART";
-    case TYPE_230X: return "FT230X Basic UART";
-    default: return "Single RS232-HS";
-    }
-}
-
-int interfaces(ftdi_chip_type type)
-{
-    return type == TYPE_2232H ? 2 : type == TYPE_4232H ? 4 : 1;
-}
-
-bool has_mpsse(ftdi_chip_type type, int interface)
-{
-    switch (type) {
-    case TYPE_232H: return interface == 0;
-    case TYPE_2232H:
-    case TYPE_4232H: return interface <= 1;
-    default: return false;
-    }
-}
+// The configuration descriptor, in one block that libusb_free_config_descriptor frees.
+struct ConfigBlock {
+    libusb_config_descriptor config;
+    libusb_interface interface[4];
+    libusb_interface_descriptor setting[4];
+    libusb_endpoint_descriptor endpoint[4][2];
+};
 
 constexpr uint64_t kMsNs = 1000000;
-// libftdi's read chunk limit on Linux.
-constexpr unsigned kMaxReadChunk = 16384;
+// No write transfer starts on the chip sooner than one USB (micro)frame
+// after the previous one ended.
+constexpr uint64_t kHighSpeedFrameNs = 125000;
+constexpr uint64_t kFullSpeedFrameNs = 1000000;
 
 }  // namespace
 
@@ -114,37 +147,31 @@ void Ftdi::configure()
 {
     for (auto& [key, e] : engines_) {
         Engine fresh;
-        fresh.claimed = e.claimed;
+        fresh.owner = e.owner;
         fresh.high = e.high;
         fresh.wired = wired(key);
         e = std::move(fresh);
     }
-    for (auto& [ctx, h] : handles_)
-        h.fetched.clear();
+    Core& c = s_.core;
+    unplugged_.assign(c.cfg.ftdi_devices.size(), false);
+    while (devices_.size() < c.cfg.ftdi_devices.size())
+        devices_.push_back(libusb_device{static_cast<int>(devices_.size())});
+    bulk_transfers_ = 0;
     traced_end_ns_ = 0;
     stall_ns_ = 0;
-    bulk_ = 0;
+    packet_low_strobe_ = 0;
 
-    Core& c = s_.core;
     const GpioWiring& w = c.cfg.ftdi_wiring;
     if (w.ck > 15 || w.d > 15 || w.ck == w.d ||
         (w.rst != kNoLine && (w.rst > 15 || w.rst == w.ck || w.rst == w.d)))
         c.fault("configuration: FTDI wiring ck=%u d=%u rst=%d not on distinct pins 0-15", w.ck,
                 w.d, w.rst == kNoLine ? -1 : static_cast<int>(w.rst));
     if (!c.cfg.ftdi_devices.empty()) {
-        ftdi_chip_type type = chip_type(c.cfg.ftdi_devices.front().product);
+        Type type = chip_type(c.cfg.ftdi_devices.front().product);
         if (c.cfg.ftdi_interface >= interfaces(type))
             c.fault("configuration: FTDI interface %c wired on a chip without it",
                     'A' + c.cfg.ftdi_interface);
     }
-}
-
-uint64_t Ftdi::command_ns() const { return s_.core.cfg.ftdi_command_ns; }
-
-bool Ftdi::unplugged()
-{
-    uint64_t at = s_.core.cfg.ftdi_unplug_at;
-    return at && ++bulk_ >= at;
 }
 
 bool Ftdi::wired(int key) const
@@ -160,33 +187,36 @@ Ftdi::Engine& Ftdi::engine_at(int key)
     return it->second;
 }
 
-Ftdi::Handle* Ftdi::handle(ftdi_context* ctx, const char* call)
+bool Ftdi::is_present(int device) const
+{
+    return device >= 0 && static_cast<size_t>(device) < s_.core.cfg.ftdi_devices.size() &&
+           !unplugged_[static_cast<size_t>(device)];
+}
+
+int Ftdi::packet_size(int device) const
+{
+    Type type = chip_type(s_.core.cfg.ftdi_devices[static_cast<size_t>(device)].product);
+    return high_speed_chip(type) && !s_.core.cfg.ftdi_full_speed ? 512 : 64;
+}
+
+uint64_t Ftdi::command_ns() const
+{
+    return s_.core.cfg.ftdi_command_ns ? s_.core.cfg.ftdi_command_ns : kCommandNs;
+}
+
+int Ftdi::device_of(libusb_device_handle* handle, const char* call, int* error)
 {
     s_.dirty = true;
-    auto it = handles_.find(ctx);
-    if (ctx && it != handles_.end() && !it->second.freed)
-        return &it->second;
-    if (!ctx)
-        s_.core.fault("%s on a null context", call);
-    else if (it != handles_.end())
-        s_.core.fault("%s on a freed context", call);
-    else
-        s_.core.fault("%s on a context not made by ftdi_new", call);
-    return nullptr;
-}
-
-Ftdi::Engine* Ftdi::engine(Handle& h, const char* call)
-{
-    if (h.engine >= 0)
-        return &engine_at(h.engine);
-    s_.core.fault("%s on a closed context", call);
-    return nullptr;
-}
-
-int Ftdi::fail(ftdi_context* ctx, int code, const char* text)
-{
-    ctx->error_str = text;
-    return code;
+    if (!handle || !handles_.count(handle)) {
+        s_.core.fault("%s on a handle libusb_open did not give", call);
+        *error = LIBUSB_ERROR_INVALID_PARAM;
+        return -1;
+    }
+    if (!is_present(handle->device)) {
+        *error = LIBUSB_ERROR_NO_DEVICE;
+        return -1;
+    }
+    return handle->device;
 }
 
 uint64_t Ftdi::host_now()
@@ -208,325 +238,371 @@ void Ftdi::maybe_signal(uint64_t before)
         raise(c.signal);
 }
 
-// Contexts.
+// Devices and descriptors.
 
-ftdi_context* Ftdi::create()
+libusb_context* Ftdi::context() { return &context_; }
+
+ssize_t Ftdi::device_list(libusb_device*** list)
 {
-    auto* ctx = static_cast<ftdi_context*>(calloc(1, sizeof(ftdi_context)));
-    if (!ctx)
-        return nullptr;
-    // As ftdi_init leaves it.
-    ctx->usb_read_timeout = 5000;
-    ctx->usb_write_timeout = 5000;
-    ctx->type = TYPE_BM;
-    ctx->baudrate = -1;
-    ctx->bitbang_mode = 1;
-    ctx->readbuffer_chunksize = 4096;
-    ctx->writebuffer_chunksize = 4096;
-    ctx->index = INTERFACE_A;
-    ctx->in_ep = 0x02;
-    ctx->out_ep = 0x81;
-    ctx->module_detach_mode = AUTO_DETACH_SIO_MODULE;
-    handles_[ctx] = Handle{};
-    return ctx;
+    size_t count = s_.core.cfg.ftdi_devices.size();
+    auto** all = static_cast<libusb_device**>(calloc(count + 1, sizeof(libusb_device*)));
+    if (!all)
+        return LIBUSB_ERROR_NO_MEM;
+    ssize_t n = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (is_present(static_cast<int>(i)))
+            all[n++] = &devices_[i];
+    *list = all;
+    return n;
 }
 
-void Ftdi::destroy(ftdi_context* ctx)
+void Ftdi::free_device_list(libusb_device** list) { free(list); }
+
+int Ftdi::device_descriptor(libusb_device* dev, libusb_device_descriptor* desc)
 {
-    if (!ctx)
+    if (!dev || static_cast<size_t>(dev->index) >= s_.core.cfg.ftdi_devices.size())
+        return LIBUSB_ERROR_NO_DEVICE;
+    const FtdiDevice& d = s_.core.cfg.ftdi_devices[static_cast<size_t>(dev->index)];
+    Type type = chip_type(d.product);
+    *desc = libusb_device_descriptor{};
+    desc->bLength = LIBUSB_DT_DEVICE_SIZE;
+    desc->bDescriptorType = LIBUSB_DT_DEVICE;
+    desc->bcdUSB = high_speed_chip(type) ? 0x0200 : 0x0110;
+    desc->bMaxPacketSize0 = 64;
+    desc->idVendor = d.vendor;
+    desc->idProduct = d.product;
+    desc->bcdDevice = release_number(type);
+    desc->iManufacturer = 1;
+    desc->iProduct = 2;
+    desc->iSerialNumber = d.serial.empty() ? 0 : 3;
+    desc->bNumConfigurations = 1;
+    return LIBUSB_SUCCESS;
+}
+
+int Ftdi::config_descriptor(libusb_device* dev, uint8_t index, libusb_config_descriptor** config)
+{
+    if (!dev || static_cast<size_t>(dev->index) >= s_.core.cfg.ftdi_devices.size())
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (index != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    Type type = chip_type(s_.core.cfg.ftdi_devices[static_cast<size_t>(dev->index)].product);
+    auto* b = new ConfigBlock{};
+    int count = interfaces(type);
+    uint16_t packet = static_cast<uint16_t>(packet_size(dev->index));
+    b->config.bLength = LIBUSB_DT_CONFIG_SIZE;
+    b->config.bDescriptorType = LIBUSB_DT_CONFIG;
+    b->config.bNumInterfaces = static_cast<uint8_t>(count);
+    b->config.bConfigurationValue = 1;
+    b->config.bmAttributes = 0x80;
+    b->config.MaxPower = 50;
+    b->config.interface = b->interface;
+    for (int i = 0; i < count; ++i) {
+        libusb_interface_descriptor& s = b->setting[i];
+        s.bLength = LIBUSB_DT_INTERFACE_SIZE;
+        s.bDescriptorType = LIBUSB_DT_INTERFACE;
+        s.bInterfaceNumber = static_cast<uint8_t>(i);
+        s.bNumEndpoints = 2;
+        s.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+        s.bInterfaceSubClass = 0xFF;
+        s.bInterfaceProtocol = 0xFF;
+        s.iInterface = 2;
+        s.endpoint = b->endpoint[i];
+        // IN first, as the chips list them: libftdi reads the first one's size.
+        const uint8_t addresses[2] = {static_cast<uint8_t>(0x81 + 2 * i),
+                                      static_cast<uint8_t>(0x02 + 2 * i)};
+        for (int k = 0; k < 2; ++k) {
+            libusb_endpoint_descriptor& ep = b->endpoint[i][k];
+            ep.bLength = LIBUSB_DT_ENDPOINT_SIZE;
+            ep.bDescriptorType = LIBUSB_DT_ENDPOINT;
+            ep.bEndpointAddress = addresses[k];
+            ep.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+            ep.wMaxPacketSize = packet;
+        }
+        b->interface[i].altsetting = &s;
+        b->interface[i].num_altsetting = 1;
+    }
+    *config = &b->config;
+    return LIBUSB_SUCCESS;
+}
+
+void Ftdi::free_config_descriptor(libusb_config_descriptor* config)
+{
+    delete reinterpret_cast<ConfigBlock*>(config);  // its first member
+}
+
+int Ftdi::open(libusb_device* dev, libusb_device_handle** handle)
+{
+    s_.dirty = true;
+    if (!dev || !is_present(dev->index))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (s_.core.cfg.ftdi_fail == FtdiFail::perm)
+        return LIBUSB_ERROR_ACCESS;
+    auto* h = new libusb_device_handle{dev->index};
+    handles_[h] = 0;
+    *handle = h;
+    return LIBUSB_SUCCESS;
+}
+
+void Ftdi::close(libusb_device_handle* handle)
+{
+    s_.dirty = true;
+    auto it = handles_.find(handle);
+    if (!handle || it == handles_.end()) {
+        s_.core.fault("libusb_close on a handle libusb_open did not give");
         return;
-    Handle* h = handle(ctx, "ftdi_free");
-    if (!h)
-        return;
-    bool was_open = h->engine >= 0;
-    if (was_open)
-        let_go(*h);  // ftdi_free closes the device
-    h->freed = true;
-    free(ctx);
-    if (was_open)
+    }
+    bool released = false;
+    for (int i = 0; i < 4; ++i)
+        if (it->second >> i & 1) {
+            let_go(engine_at(handle->device * 4 + i));
+            released = true;
+        }
+    handles_.erase(it);
+    delete handle;
+    if (released)
         save();
 }
 
-int Ftdi::set_interface(ftdi_context* ctx, int interface)
+int Ftdi::string_descriptor(libusb_device_handle* handle, uint8_t index, unsigned char* data,
+                            int length)
 {
-    Handle* h = handle(ctx, "ftdi_set_interface");
-    if (!h)
-        return -2;
-    int index = 0;
-    switch (interface) {
-    case INTERFACE_ANY:
-    case INTERFACE_A: index = 0; break;
-    case INTERFACE_B: index = 1; break;
-    case INTERFACE_C: index = 2; break;
-    case INTERFACE_D: index = 3; break;
-    default: return fail(ctx, -1, "Unknown interface");
+    int error = 0;
+    int device = device_of(handle, "libusb_get_string_descriptor_ascii", &error);
+    if (device < 0)
+        return error;
+    const FtdiDevice& d = s_.core.cfg.ftdi_devices[static_cast<size_t>(device)];
+    std::string text;
+    switch (index) {
+    case 1: text = "FTDI"; break;
+    case 2: text = product_string(chip_type(d.product)); break;
+    case 3:
+        if (!d.serial.empty()) {
+            text = d.serial;
+            break;
+        }
+        [[fallthrough]];
+    default: return LIBUSB_ERROR_PIPE;  // the device stalls a string it has not
     }
-    if (h->engine >= 0 && index != h->interface)
-        return fail(ctx, -3, "Interface can not be changed on an already open device");
-    h->interface = index;
-    ctx->interface = index;
-    ctx->index = index + 1;
-    ctx->in_ep = 2 * index + 2;
-    ctx->out_ep = 2 * index + 0x81;
-    return 0;
+    if (length <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    size_t n = std::min(text.size(), static_cast<size_t>(length - 1));
+    memcpy(data, text.data(), n);
+    data[n] = 0;
+    return static_cast<int>(n);
 }
 
-int Ftdi::open(ftdi_context* ctx, int vendor, int product, const char* description,
-               const char* serial, unsigned index)
+int Ftdi::present(libusb_device_handle* handle, const char* call)
 {
-    Handle* h = handle(ctx, "ftdi_usb_open_desc_index");
-    if (!h)
-        return -11;
-    Core& c = s_.core;
-    if (h->engine >= 0) {
-        c.fault("ftdi_usb_open_desc_index on a context already open");
-        let_go(*h);
-    }
-    const std::vector<FtdiDevice>& devices = c.cfg.ftdi_devices;
-    int found = -1;
-    unsigned seen = 0;
-    for (size_t i = 0; i < devices.size() && found < 0; ++i) {
-        const FtdiDevice& d = devices[i];
-        if (d.vendor != vendor || d.product != product ||
-            (description && strcmp(description, product_string(chip_type(d.product)))) ||
-            (serial && d.serial != serial))
-            continue;
-        if (seen++ == index)
-            found = static_cast<int>(i);
-    }
-    if (found < 0)
-        return fail(ctx, -3, kNotFound);
-    if (c.cfg.ftdi_fail == FtdiFail::perm)
-        return fail(ctx, -4, "libusb_open() failed");
-    ftdi_chip_type type = chip_type(devices[found].product);
-    int key = found * 4 + h->interface;
-    if (c.cfg.ftdi_fail == FtdiFail::busy || h->interface >= interfaces(type) ||
-        engine_at(key).claimed)
-        return fail(ctx, -5, kNoClaim);
+    int error = 0;
+    return device_of(handle, call, &error) < 0 ? error : LIBUSB_SUCCESS;
+}
 
+int Ftdi::claim(libusb_device_handle* handle, int interface)
+{
+    int error = 0;
+    int device = device_of(handle, "libusb_claim_interface", &error);
+    if (device < 0)
+        return error;
+    Core& c = s_.core;
+    Type type = chip_type(c.cfg.ftdi_devices[static_cast<size_t>(device)].product);
+    if (interface < 0 || interface >= interfaces(type))
+        return LIBUSB_ERROR_NOT_FOUND;
+    uint32_t& claims = handles_[handle];
+    if (claims >> interface & 1)
+        return LIBUSB_SUCCESS;  // claimed twice by one handle: no change
+    Engine& e = engine_at(device * 4 + interface);
+    if (c.cfg.ftdi_fail == FtdiFail::busy || e.owner)
+        return LIBUSB_ERROR_BUSY;
     uint64_t before = requests();
-    Engine& e = engine_at(key);
-    e.claimed = true;
-    e.high = type != TYPE_4232H;
-    e.partial.clear();  // the open resets the chip's buffers
-    e.answers.clear();
-    h->engine = key;
-    h->fetched.clear();
-    ctx->type = type;
-    ctx->usb_dev = reinterpret_cast<libusb_device_handle*>(ctx);  // not null while open
-    ctx->max_packet_size = (type == TYPE_R || type == TYPE_230X || c.cfg.ftdi_full_speed) ? 64 : 512;
-    ctx->baudrate = 9600;
+    e.owner = handle;
+    e.high = type != Type::ft4232h;
+    claims |= 1u << interface;
     ++c.stats.opens;
     ++c.stats.claims;
     ++c.requests;
     maybe_signal(before);
-    return 0;
+    return LIBUSB_SUCCESS;
 }
 
-void Ftdi::let_go(Handle& h)
+void Ftdi::let_go(Engine& e)
 {
-    Engine& e = engine_at(h.engine);
     if (!e.partial.empty())
         s_.core.fault("MPSSE command 0x%02X left incomplete", e.partial.front());
     e.partial.clear();
-    e.claimed = false;
-    h.engine = -1;
-    h.fetched.clear();
+    e.owner = nullptr;
     ++s_.core.stats.closes;
 }
 
-int Ftdi::close(ftdi_context* ctx)
+int Ftdi::release(libusb_device_handle* handle, int interface)
 {
-    Handle* h = handle(ctx, "ftdi_usb_close");
-    if (!h)
-        return -3;
-    if (h->engine < 0)
-        return 0;  // libftdi closes a closed context quietly
-    let_go(*h);
-    ctx->usb_dev = nullptr;
+    int error = 0;
+    int device = device_of(handle, "libusb_release_interface", &error);
+    if (device < 0)
+        return error;
+    uint32_t& claims = handles_[handle];
+    if (interface < 0 || interface > 3 || !(claims >> interface & 1))
+        return LIBUSB_ERROR_NOT_FOUND;
+    claims &= ~(1u << interface);
+    let_go(engine_at(device * 4 + interface));
     save();
-    return 0;
+    return LIBUSB_SUCCESS;
 }
 
-int Ftdi::usb_reset(ftdi_context* ctx)
+void Ftdi::unserved(const char* call)
 {
-    Handle* h = handle(ctx, "ftdi_usb_reset");
-    if (!h)
-        return -2;
-    Engine* e = engine(*h, "ftdi_usb_reset");
-    if (!e)
-        return fail(ctx, -2, kUnavailable);
-    e->partial.clear();
-    e->answers.clear();
-    h->fetched.clear();
-    return 0;
+    s_.dirty = true;
+    s_.core.fault("%s: asynchronous USB transfers are not served", call);
 }
 
-int Ftdi::set_latency(ftdi_context* ctx, unsigned char ms)
-{
-    Handle* h = handle(ctx, "ftdi_set_latency_timer");
-    if (!h)
-        return -3;
-    if (ms < 1)
-        return fail(ctx, -1, "latency out of range. Only valid for 1-255");
-    Engine* e = engine(*h, "ftdi_set_latency_timer");
-    if (!e)
-        return fail(ctx, -3, kUnavailable);
-    e->latency_ms = ms;
-    return 0;
-}
+// SIO control requests.
 
-int Ftdi::write_chunksize(ftdi_context* ctx, unsigned size)
+int Ftdi::control(libusb_device_handle* handle, uint8_t type, uint8_t request, uint16_t value,
+                  uint16_t index, unsigned char* data, uint16_t length)
 {
-    if (!handle(ctx, "ftdi_write_data_set_chunksize"))
-        return -1;
-    if (size == 0) {
-        s_.core.fault("ftdi_write_data_set_chunksize(0): ftdi_write_data would never end");
-        return 0;
+    int error = 0;
+    int device = device_of(handle, "libusb_control_transfer", &error);
+    if (device < 0)
+        return error;
+    Core& c = s_.core;
+    if ((type & LIBUSB_REQUEST_TYPE_VENDOR) != LIBUSB_REQUEST_TYPE_VENDOR) {
+        c.fault("USB control request 0x%02X of type 0x%02X not served", request, type);
+        return LIBUSB_ERROR_PIPE;
     }
-    ctx->writebuffer_chunksize = size;
-    return 0;
-}
-
-int Ftdi::read_chunksize(ftdi_context* ctx, unsigned size)
-{
-    if (!handle(ctx, "ftdi_read_data_set_chunksize"))
-        return -1;
-    if (size == 0) {
-        s_.core.fault("ftdi_read_data_set_chunksize(0)");
-        return 0;
+    // The interface is the low byte of wIndex, from 1 (0: the first).
+    int interface = (index & 0xFF) ? (index & 0xFF) - 1 : 0;
+    Type chip = chip_type(c.cfg.ftdi_devices[static_cast<size_t>(device)].product);
+    if (interface >= interfaces(chip))
+        return LIBUSB_ERROR_PIPE;
+    Engine& e = engine_at(device * 4 + interface);
+    bool in = type & LIBUSB_ENDPOINT_IN;
+    switch (request) {
+    case kSioReset:
+        if (value == 0 || value == 1)
+            e.partial.clear();  // what the host sent, not yet run
+        if (value == 0 || value == 2)
+            e.answers.clear();  // what waits for the host
+        break;
+    case kSioSetLatency:
+        e.latency_ms = std::max<unsigned>(1, value & 0xFF);
+        break;
+    case kSioGetLatency:
+        if (in && length >= 1 && data) {
+            data[0] = static_cast<uint8_t>(e.latency_ms);
+            return 1;
+        }
+        break;
+    case kSioSetBitmode:
+        if ((value >> 8) == kModeMpsse && !has_mpsse(chip, interface))
+            return LIBUSB_ERROR_PIPE;  // the chip stalls a mode it has not
+        set_bitmode(e, static_cast<uint8_t>(value >> 8));
+        break;
+    default:  // baud rate, line settings, flow control, modem lines: accepted
+        if (in && data) {
+            memset(data, 0, length);
+            return length;
+        }
+        break;
     }
-    ctx->readbuffer_chunksize = std::min(size, kMaxReadChunk);
     return 0;
 }
 
-int Ftdi::set_bitmode(ftdi_context* ctx, unsigned char mask, unsigned char mode)
+void Ftdi::set_bitmode(Engine& e, uint8_t mode)
 {
-    (void)mask;  // directions are set by the MPSSE commands
-    Handle* h = handle(ctx, "ftdi_set_bitmode");
-    if (!h)
-        return -2;
-    Engine* e = engine(*h, "ftdi_set_bitmode");
-    if (!e)
-        return fail(ctx, -2, kUnavailable);
-    if (mode == BITMODE_MPSSE && !has_mpsse(ctx->type, h->interface))
-        return fail(ctx, -1, kNoBitmode);
-    if (mode != BITMODE_MPSSE && mode != BITMODE_RESET)
-        s_.core.fault("ftdi_set_bitmode: mode 0x%02X not served", mode);
-    if (!e->partial.empty())
-        s_.core.fault("MPSSE command 0x%02X left incomplete", e->partial.front());
+    if (mode != kModeMpsse && mode != kModeReset)
+        s_.core.fault("bit mode 0x%02X not served", mode);
+    if (!e.partial.empty())
+        s_.core.fault("MPSSE command 0x%02X left incomplete", e.partial.front());
     // A new mode starts with every pin an input and the engine afresh.
-    e->partial.clear();
-    e->answers.clear();
-    e->divisor = 0;
-    e->div5 = true;
-    e->mpsse = mode == BITMODE_MPSSE;
-    if (e->dir[0] || e->dir[1]) {
+    e.partial.clear();
+    e.answers.clear();
+    e.divisor = 0;
+    e.div5 = true;
+    e.mpsse = mode == kModeMpsse;
+    if (e.dir[0] || e.dir[1]) {
         uint64_t host = host_now();
-        e->now_ns = std::max(e->now_ns, host);
-        e->dir[0] = e->dir[1] = 0;
-        s_.core.now_ns = e->now_ns;
+        e.now_ns = std::max(e.now_ns, host);
+        e.dir[0] = e.dir[1] = 0;
+        s_.core.now_ns = e.now_ns;
         uint64_t before = requests();
-        wrote(*e);
-        e->now_ns += command_ns();
+        wrote(e);
+        e.now_ns += command_ns();
         s_.core.now_ns = host;
         stall_ns_ = 0;
         maybe_signal(before);
     }
-    ctx->bitbang_mode = mode;
-    ctx->bitbang_enabled = mode != BITMODE_RESET;
-    return 0;
 }
 
-int Ftdi::purge(ftdi_context* ctx, bool to_chip, bool to_host)
+// Bulk transfers.
+
+int Ftdi::bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+               int length, int* transferred)
 {
-    Handle* h = handle(ctx, "ftdi_tcioflush");
-    if (!h)
-        return -3;
-    Engine* e = engine(*h, "ftdi_tcioflush");
-    if (!e)
-        return fail(ctx, -3, kUnavailable);
-    if (to_chip)
-        e->partial.clear();
-    if (to_host) {
-        e->answers.clear();
-        h->fetched.clear();
+    *transferred = 0;
+    int error = 0;
+    int device = device_of(handle, "libusb_bulk_transfer", &error);
+    if (device < 0)
+        return error;
+    Core& c = s_.core;
+    ++bulk_transfers_;
+    if (c.cfg.ftdi_unplug_at && bulk_transfers_ == c.cfg.ftdi_unplug_at) {
+        // Pulled out with this transfer in flight: it fails as an I/O error,
+        // everything later finds no device.
+        unplugged_[static_cast<size_t>(device)] = true;
+        return LIBUSB_ERROR_IO;
     }
-    return 0;
-}
-
-const char* Ftdi::error_string(ftdi_context* ctx)
-{
-    if (!handle(ctx, "ftdi_get_error_string"))
-        return kUnavailable;
-    return ctx->error_str;
-}
-
-// USB transfers.
-
-int Ftdi::write(ftdi_context* ctx, const unsigned char* data, int size)
-{
-    Handle* h = handle(ctx, "ftdi_write_data");
-    if (!h)
-        return -666;
-    Engine* e = engine(*h, "ftdi_write_data");
-    if (!e)
-        return fail(ctx, -666, kUnavailable);
-    // libftdi sends a long write as transfers of the write chunk size.
-    int offset = 0;
-    while (offset < size) {
-        int n = std::min(static_cast<int>(ctx->writebuffer_chunksize), size - offset);
-        uint64_t before = requests();
-        if (unplugged())
-            return fail(ctx, -1, "usb bulk write failed");
-        transfer(*e, data + offset, static_cast<size_t>(n));
-        offset += n;
-        maybe_signal(before);
+    bool in = endpoint & LIBUSB_ENDPOINT_IN;
+    int interface = ((endpoint & 0x7F) - (in ? 1 : 2)) / 2;
+    Type chip = chip_type(c.cfg.ftdi_devices[static_cast<size_t>(device)].product);
+    if (interface < 0 || interface >= interfaces(chip))
+        return LIBUSB_ERROR_PIPE;
+    Engine& e = engine_at(device * 4 + interface);
+    if (e.owner != handle)
+        c.fault("bulk transfer on interface %c not claimed by its handle", 'A' + interface);
+    uint64_t before = requests();
+    int result = 0;
+    if (in) {
+        result = read_transfer(e, device, data, length);
+        *transferred = std::max(result, 0);
+    } else {
+        write_transfer(e, device, data, static_cast<size_t>(std::max(length, 0)));
+        *transferred = std::max(length, 0);
     }
-    return offset;
+    maybe_signal(before);
+    return result < 0 ? result : LIBUSB_SUCCESS;
 }
 
-void Ftdi::transfer(Engine& e, const unsigned char* data, size_t size)
+bool Ftdi::strobe_low() const
+{
+    bool rst = s_.core.cfg.ftdi_wiring.rst != kNoLine;
+    return s_.adapter.c2ck() == 0 && !s_.adapter.reset_active() &&
+           (rst || !s_.wire.low_from_idle());
+}
+
+void Ftdi::write_transfer(Engine& e, int device, const unsigned char* data, size_t size)
 {
     Core& c = s_.core;
     ++c.stats.usb_writes;
     uint64_t host = host_now();
     e.now_ns = std::max(e.now_ns, host);
+    uint64_t frame = c.cfg.ftdi_full_speed ? kFullSpeedFrameNs : kHighSpeedFrameNs;
     if (e.transferred)
-        e.now_ns = std::max(e.now_ns, e.transfer_end_ns + kUsbFrameNs);
+        e.now_ns = std::max(e.now_ns, e.transfer_end_ns + frame);
     c.now_ns = e.now_ns;
+    size_t packet = static_cast<size_t>(packet_size(device));
+    e.packet = packet;
     if (!e.mpsse) {
         c.fault("USB write of %zu bytes before MPSSE mode", size);
     } else {
-        bool rst = c.cfg.ftdi_wiring.rst != kNoLine;
         for (size_t i = 0; i < size; ++i) {
-            uint8_t byte = data[i];
-            if (i && i % (c.cfg.ftdi_full_speed ? 64u : 512u) == 0) {  // the chip waits for the next packet
-                if (e.wired && s_.adapter.c2ck() == 0 && !s_.adapter.reset_active() &&
-                    (rst || !s_.wire.low_from_idle()))
+            if (i && i % packet == 0) {
+                // The next packet: the chip waits for it with the pins as they are.
+                if (e.wired && strobe_low() && s_.low_strobe != packet_low_strobe_) {
+                    packet_low_strobe_ = s_.low_strobe;
                     ++c.stats.packet_lows;
+                }
                 e.now_ns += c.cfg.ftdi_packet_gap_ns;
             }
-            if (e.partial.empty()) {
-                ++c.stats.mpsse_commands;
-                // An FT4232H has no ACBUS.
-                bool known = arguments(byte) >= 0 &&
-                             (e.high || (byte != kSetHigh && byte != kReadHigh));
-                if (!known) {
-                    c.now_ns = e.now_ns;
-                    if (byte != 0xAA && byte != 0xAB)  // the synchronisation check's
-                        c.fault("unknown MPSSE command 0x%02X", byte);
-                    e.now_ns += command_ns();
-                    answer(e, kBadCommand, e.now_ns);
-                    answer(e, byte, e.now_ns);
-                    continue;
-                }
-            }
-            e.partial.push_back(byte);
-            if (e.partial.size() == 1 + static_cast<size_t>(arguments(e.partial.front()))) {
-                run(e, e.partial);
-                e.partial.clear();
-            }
+            decode(e, data[i]);
         }
     }
     e.transfer_end_ns = e.now_ns;
@@ -535,15 +611,37 @@ void Ftdi::transfer(Engine& e, const unsigned char* data, size_t size)
         if (c.cfg.trace)
             append_token(c.trace, "U", 1);
         // C2CK left low outside a reset pulse: a strobe stretched to the next transfer.
-        bool rst = c.cfg.ftdi_wiring.rst != kNoLine;
-        if (s_.adapter.c2ck() == 0 && !s_.adapter.reset_active() &&
-            (rst || !s_.wire.low_from_idle()))
+        if (strobe_low())
             ++c.stats.transfer_lows;
     }
     c.now_ns = host;
     if (stall_ns_)
         s_.clock.hold(stall_ns_);
     stall_ns_ = 0;
+}
+
+void Ftdi::decode(Engine& e, uint8_t byte)
+{
+    Core& c = s_.core;
+    if (e.partial.empty()) {
+        ++c.stats.mpsse_commands;
+        // An FT4232H has no ACBUS.
+        bool known = arguments(byte) >= 0 && (e.high || (byte != kSetHigh && byte != kReadHigh));
+        if (!known) {
+            c.now_ns = e.now_ns;
+            if (byte != kSyncFirst && byte != kSyncSecond)
+                c.fault("unknown MPSSE command 0x%02X", byte);
+            e.now_ns += command_ns();
+            answer(e, kBadCommand, e.now_ns);
+            answer(e, byte, e.now_ns);
+            return;
+        }
+    }
+    e.partial.push_back(byte);
+    if (e.partial.size() == 1 + static_cast<size_t>(arguments(e.partial.front()))) {
+        run(e, e.partial);
+        e.partial.clear();
+    }
 }
 
 void Ftdi::run(Engine& e, const std::vector<uint8_t>& command)
@@ -565,7 +663,7 @@ void Ftdi::run(Engine& e, const std::vector<uint8_t>& command)
         break;
     case kSendImmediate:
         for (Answer& a : e.answers)
-            a.sendable_ns = std::min(a.sendable_ns, e.now_ns + command_ns());
+            a.sendable_ns = std::min(a.sendable_ns, e.now_ns + took);
         break;
     case kDivisor:
         e.divisor = static_cast<uint16_t>(command[1] | command[2] << 8);
@@ -613,21 +711,30 @@ uint8_t Ftdi::data(const Engine& e) const
     return data;
 }
 
-bool Ftdi::drive(Engine& e)
+void Ftdi::drive(Engine& e)
 {
-    bool stall = detail::drive_lines(data(e), s_.core.cfg.ftdi_wiring.rst != kNoLine);
-    if (stall) {
+    if (detail::drive_lines(data(e), s_.core.cfg.ftdi_wiring.rst != kNoLine)) {
         ++s_.core.stats.stalls;
         stall_ns_ += s_.core.cfg.stall_ns;
     }
-    return stall;
 }
 
-void Ftdi::gap(Engine& e)
+void Ftdi::trace_pins(const Engine& e, uint64_t at_ns)
 {
-    if (e.now_ns > traced_end_ns_)
-        trace_gap(s_.core, e.now_ns - traced_end_ns_);
-    traced_end_ns_ = e.now_ns + command_ns();
+    Core& c = s_.core;
+    if (!c.cfg.trace)
+        return;
+    if (at_ns > traced_end_ns_)
+        trace_gap(c, at_ns - traced_end_ns_);
+    traced_end_ns_ = std::max(traced_end_ns_, at_ns + command_ns());
+    const GpioWiring& w = c.cfg.ftdi_wiring;
+    char token[4] = {'F'};
+    const uint32_t pins[] = {w.ck, w.d, w.rst};
+    for (int i = 0; i < 3; ++i) {
+        int level = pins[i] == kNoLine ? -2 : pin(e, pins[i]);
+        token[1 + i] = level == -2 ? '-' : level < 0 ? 'z' : static_cast<char>('0' + level);
+    }
+    append_token(c.trace, token, 4);
 }
 
 void Ftdi::wrote(Engine& e)
@@ -637,17 +744,7 @@ void Ftdi::wrote(Engine& e)
     Core& c = s_.core;
     ++c.stats.writes;
     ++c.requests;
-    if (c.cfg.trace) {
-        gap(e);
-        const GpioWiring& w = c.cfg.ftdi_wiring;
-        char token[4] = {'F'};
-        const uint32_t pins[] = {w.ck, w.d, w.rst};
-        for (int i = 0; i < 3; ++i) {
-            int level = pins[i] == kNoLine ? -2 : pin(e, pins[i]);
-            token[1 + i] = level == -2 ? '-' : level < 0 ? 'z' : static_cast<char>('0' + level);
-        }
-        append_token(c.trace, token, 4);
-    }
+    trace_pins(e, e.now_ns);
     drive(e);
 }
 
@@ -675,7 +772,9 @@ void Ftdi::read_bits(Engine& e, int bank)
         ++c.stats.reads;
         ++c.requests;
         if (c.cfg.trace) {
-            gap(e);
+            if (e.now_ns > traced_end_ns_)
+                trace_gap(c, e.now_ns - traced_end_ns_);
+            traced_end_ns_ = e.now_ns + command_ns();
             char token[2] = {'f', with_d ? static_cast<char>('0' + c2d) : '-'};
             append_token(c.trace, token, 2);
         }
@@ -686,6 +785,10 @@ void Ftdi::read_bits(Engine& e, int bank)
 void Ftdi::answer(Engine& e, uint8_t byte, uint64_t sendable_ns)
 {
     e.answers.push_back({byte, sendable_ns});
+    // A packet's worth waiting goes without waiting for the latency timer.
+    if (e.answers.size() % (e.packet - 2) == 0)
+        for (Answer& a : e.answers)
+            a.sendable_ns = std::min(a.sendable_ns, e.now_ns + command_ns());
 }
 
 uint64_t Ftdi::half_periods_ns(const Engine& e, uint64_t halves) const
@@ -701,73 +804,67 @@ void Ftdi::clock(Engine& e, uint64_t bits)
     const GpioWiring& w = s_.core.cfg.ftdi_wiring;
     bool on_wire = e.wired && (e.dir[0] & 1) && (w.ck == 0 || w.d == 0 || w.rst == 0);
     if (on_wire) {
-        // TCK (ADBUS0) leaves its level for the first half of each bit.
+        // TCK (ADBUS0) leaves its level for the first half of each bit; each
+        // edge shows in the trace as the line states it makes.
         for (uint64_t half = 0; half < 2 * bits; ++half) {
-            s_.core.now_ns = start + half_periods_ns(e, half);
+            uint64_t at = start + half_periods_ns(e, half);
+            s_.core.now_ns = at;
             e.value[0] ^= 1;
-            if (w.ck == 0 && s_.core.cfg.trace) {  // the line states the edge makes
-                if (s_.core.now_ns > traced_end_ns_)
-                    trace_gap(s_.core, s_.core.now_ns - traced_end_ns_);
-                traced_end_ns_ = s_.core.now_ns;
-                const uint32_t pins[] = {w.ck, w.d, w.rst};
-                char token[4] = {'F'};
-                for (int i = 0; i < 3; ++i) {
-                    int level = pins[i] == kNoLine ? -2 : pin(e, pins[i]);
-                    token[1 + i] = level == -2 ? '-' : level < 0 ? 'z' : static_cast<char>('0' + level);
-                }
-                append_token(s_.core.trace, token, 4);
-            }
+            trace_pins(e, at);
             drive(e);
         }
     }
     e.now_ns = start + half_periods_ns(e, 2 * bits);
 }
 
-int Ftdi::read(ftdi_context* ctx, unsigned char* data, int size)
+int Ftdi::read_transfer(Engine& e, int device, unsigned char* data, int length)
 {
-    Handle* h = handle(ctx, "ftdi_read_data");
-    if (!h)
-        return -666;
-    Engine* e = engine(*h, "ftdi_read_data");
-    if (!e)
-        return fail(ctx, -666, kUnavailable);
     Core& c = s_.core;
     ++c.stats.usb_reads;
+    ++c.stats.round_trips;
     uint64_t host = host_now();
     uint64_t t = host;
-    size_t want = size > 0 ? static_cast<size_t>(size) : 0, got = 0;
-    auto take = [&] {
-        size_t n = std::min(want - got, h->fetched.size());
-        std::copy_n(h->fetched.begin(), n, data + got);
-        h->fetched.erase(h->fetched.begin(), h->fetched.begin() + static_cast<long>(n));
-        got += n;
-    };
-    take();
-    // One USB read transfer carries at most a chunk, less two status bytes per packet.
-    size_t packets = (ctx->readbuffer_chunksize + ctx->max_packet_size - 1) / ctx->max_packet_size;
-    size_t room = ctx->readbuffer_chunksize - 2 * packets;
-    while (got < want) {
-        if (unplugged()) {
-            c.now_ns = host;
-            return fail(ctx, -1, "usb bulk read failed");
-        }
-        ++c.stats.round_trips;
-        if (e->answers.empty()) {
-            c.fault("ftdi_read_data of %d bytes with %zu answered and nothing more pending",
-                    size, got);
-            t += std::max(c.cfg.ftdi_rtt_ns, e->latency_ms * kMsNs);  // status bytes only
-            break;
-        }
-        // The chip sends what it may once the first answer may go.
-        t = std::max(t, e->answers.front().sendable_ns);
-        while (!e->answers.empty() && e->answers.front().sendable_ns <= t &&
-               h->fetched.size() < room) {
-            h->fetched.push_back(e->answers.front().byte);
-            e->answers.pop_front();
-        }
-        t += c.cfg.ftdi_rtt_ns;
-        take();
+    size_t packet = static_cast<size_t>(packet_size(device));
+    size_t want = static_cast<size_t>(std::max(length, 0)), got = 0;
+    if (want < 2) {
+        c.fault("bulk IN transfer of %d bytes: no room for the status bytes", length);
+        return LIBUSB_ERROR_OVERFLOW;
     }
+    if (e.answers.empty()) {
+        // Nothing to send: the latency timer sends the status bytes alone.
+        c.fault("USB read with no answer pending");
+        t += e.latency_ms * kMsNs;
+        std::copy_n(kModemStatus, 2, data);
+        got = 2;
+    } else {
+        // The chip sends what may go once the first answer may, packet by
+        // packet; a short packet ends the transfer.
+        t = std::max(t, e.answers.front().sendable_ns);
+        while (got + 2 <= want) {
+            size_t room = std::min(packet, want - got);
+            std::copy_n(kModemStatus, 2, data + got);
+            size_t n = 2;
+            while (n < room && !e.answers.empty() && e.answers.front().sendable_ns <= t) {
+                data[got + n++] = e.answers.front().byte;
+                e.answers.pop_front();
+            }
+            got += n;
+            if (n < packet)
+                break;
+            if (e.answers.empty()) {
+                // A full packet and nothing after it: the latency timer ends
+                // the transfer with the status bytes alone.
+                t += e.latency_ms * kMsNs;
+                if (got + 2 <= want) {
+                    std::copy_n(kModemStatus, 2, data + got);
+                    got += 2;
+                }
+                break;
+            }
+            t = std::max(t, e.answers.front().sendable_ns);
+        }
+    }
+    t += c.cfg.ftdi_rtt_ns;
     c.now_ns = host;
     s_.clock.wait(t - host);
     return static_cast<int>(got);

@@ -18,12 +18,15 @@
 // byte. Without a reset line a C2CK low of 20 us or more begun between frames
 // is the host's reset pulse, unless the next START follows within 2 us.
 //
-// FTDI side: the library defines libftdi's functions (<ftdi.h>) itself and
-// serves the chips of Config::ftdi_devices. On the wired one each MPSSE
-// set-bits command is one data write and each read-bits command one status
-// read, on the same adapter; commands run on the chip's own time, write
-// transfers start a USB frame apart at least, and each USB read costs the
-// host a round trip (Config::ftdi_rtt_ns).
+// FTDI side: the library defines libusb-1.0's functions (<libusb.h>) that
+// libftdi1 calls, and serves the chips of Config::ftdi_devices as USB
+// devices: descriptors, the SIO control requests, bulk transfers in packets
+// of 512 bytes (64 at full speed), every IN packet headed by the two
+// modem-status bytes. libftdi1's own code runs unchanged over them. On the
+// wired chip each MPSSE set-bits command is one data write and each
+// read-bits command one status read, on the same adapter; commands run on
+// the chip's own time, write transfers start a USB frame apart at least, and
+// each IN transfer costs the host a round trip (Config::ftdi_rtt_ns).
 //
 // Time (Config::clock): in virtual_time, sleeps are recorded, not slept, and
 // CLOCK_MONOTONIC/CLOCK_MONOTONIC_RAW/CLOCK_BOOTTIME read a virtual clock that
@@ -89,18 +92,19 @@ struct GpioWiring {
     uint32_t rst = kNoLine;  // kNoLine: no reset line, C2CK alone resets
 };
 
-// A device of the FTDI chips served behind libftdi's API.
+// A USB device of the FTDI chips served behind libusb's API.
 struct FtdiDevice {
     uint16_t vendor = 0x0403;
-    uint16_t product = 0x6014;  // FT232H; 6010 FT2232H, 6011 FT4232H, 6001 FT232R (no MPSSE)
+    // FT232H; 6010 FT2232H, 6011 FT4232H, 6001 FT232R and 6015 FT230X (no MPSSE)
+    uint16_t product = 0x6014;
     std::string serial = "HL0001";
 };
 
 // How opening an FTDI device fails.
 enum class FtdiFail {
     none,
-    perm,  // -4, libusb may not open the device
-    busy,  // -5, the interface cannot be claimed (the kernel's serial driver holds it)
+    perm,  // libusb_open fails LIBUSB_ERROR_ACCESS (libftdi: -4)
+    busy,  // libusb_claim_interface fails LIBUSB_ERROR_BUSY (libftdi: -5)
 };
 
 struct Config {
@@ -122,7 +126,7 @@ struct Config {
     // 0: as any port request.
     uint64_t gpio_request_ns = 0;
 
-    // FTDI chips behind libftdi's API, on the same adapter: the first
+    // FTDI chips behind libusb's API, on the same adapter: the first
     // device's interface ftdi_interface has the pins of ftdi_wiring (0-7
     // ADBUS0-7, 8-15 ACBUS0-7) wired to the target.
     std::vector<FtdiDevice> ftdi_devices = {FtdiDevice{}};
@@ -130,10 +134,10 @@ struct Config {
     int ftdi_interface = 0;          // 0: A, 1: B
     FtdiFail ftdi_fail = FtdiFail::none;
     uint64_t ftdi_rtt_ns = 125000;   // one USB round trip
-    bool ftdi_full_speed = false;    // 64-byte USB packets instead of 512
-    uint64_t ftdi_packet_gap_ns = 0; // between two packets of one write transfer
-    uint64_t ftdi_command_ns = 50;   // one MPSSE command on the chip
-    uint64_t ftdi_unplug_at = 0;     // from this bulk transfer on (from 1) the chip is gone; 0: never
+    bool ftdi_full_speed = false;    // bulk packets of 64 bytes instead of 512
+    uint64_t ftdi_packet_gap_ns = 0; // the chip waits this long between the packets of one OUT transfer
+    uint64_t ftdi_command_ns = 50;   // chip time per MPSSE command (clocking ones: their bit periods)
+    uint64_t ftdi_unplug_at = 0;     // unplugged at bulk transfer N (from 1 since configure()); 0: never
 
     // Target model.
     uint8_t device_id = 0x09;
@@ -213,12 +217,12 @@ struct Stats {
     uint64_t shortest_low_ns = 0;    // the shortest strobe low phase (0: none)
     uint64_t host_holds = 0;         // wire/real: 5 us or more from one request to the next, not asleep, reset released
     uint64_t longest_hold_ns = 0;
-    uint64_t usb_writes = 0;         // FTDI: USB write transfers (libftdi's chunks)
-    uint64_t usb_reads = 0;          // FTDI: ftdi_read_data calls
-    uint64_t round_trips = 0;        // FTDI: USB read transfers, each a round trip for the host
+    uint64_t usb_writes = 0;         // FTDI: bulk OUT transfers (libftdi's chunks)
+    uint64_t usb_reads = 0;          // FTDI: bulk IN transfers
+    uint64_t round_trips = 0;        // FTDI: bulk IN transfers, each a round trip for the host
     uint64_t mpsse_commands = 0;     // FTDI: MPSSE commands decoded, unknown ones included
     uint64_t transfer_lows = 0;      // FTDI: write transfers ending with C2CK low, no reset pulse
-    uint64_t packet_lows = 0;        // FTDI: USB packets ending with C2CK low, no reset pulse
+    uint64_t packet_lows = 0;        // FTDI: strobes low across a packet boundary inside a write transfer
     uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
 };
 
@@ -237,8 +241,9 @@ const Config& config();
 //   lines: 0/1 output low/high, z input, - not requested; g0/g1 a read (the
 //   C2D value returned; g- without the d line).
 //   FTDI: Fabc a set-bits command (the ck, d and rst pins as for G; - no rst
-//   pin), f0/f1 a read-bits command (f- of the byte without the d pin), U
-//   the end of a USB write transfer; Dn then the chip's time between commands.
+//   pin; also each edge a clocking command makes on a wired pin), f0/f1 a
+//   read-bits command (f- of the byte without the d pin), U the end of a USB
+//   write transfer; Dn then the chip's time between commands.
 std::string trace();
 // Frame trace: AW:xx, AR:xx, DW:xx, DR:xx (one-byte value, hex; longer
 // values in full), RESET when the target saw a reset.

@@ -40,7 +40,8 @@ void Wire::count_low(uint64_t low)
     st.lows_over_5us += low >= kStrobeLowNs;
     st.lows_over_20us += low >= kResetLowNs;
     st.longest_low_ns = std::max(st.longest_low_ns, low);
-    st.shortest_low_ns = st.shortest_low_ns ? std::min(st.shortest_low_ns, low) : low;
+    if (!st.shortest_low_ns || low < st.shortest_low_ns)
+        st.shortest_low_ns = low;
 }
 
 bool Wire::mid_low_resets()
