@@ -160,6 +160,7 @@ void Ftdi::configure()
     traced_end_ns_ = 0;
     stall_ns_ = 0;
     packet_low_strobe_ = 0;
+    packet_pulse_ = false;
 
     const GpioWiring& w = c.cfg.ftdi_wiring;
     if (w.ck > 15 || w.d > 15 || w.ck == w.d ||
@@ -595,11 +596,11 @@ void Ftdi::write_transfer(Engine& e, int device, const unsigned char* data, size
     } else {
         for (size_t i = 0; i < size; ++i) {
             if (i && i % packet == 0) {
-                // The next packet: the chip waits for it with the pins as they are.
-                if (e.wired && strobe_low() && s_.low_strobe != packet_low_strobe_) {
+                // The next packet: the chip waits for it with the pins as they
+                // are. A C2CK low across it counts once it ends as a strobe
+                // (not as the host's reset pulse).
+                if (e.wired && s_.adapter.c2ck() == 0 && !s_.adapter.reset_active())
                     packet_low_strobe_ = s_.low_strobe;
-                    ++c.stats.packet_lows;
-                }
                 e.now_ns += c.cfg.ftdi_packet_gap_ns;
             }
             decode(e, data[i]);
@@ -713,9 +714,26 @@ uint8_t Ftdi::data(const Engine& e) const
 
 void Ftdi::drive(Engine& e)
 {
+    Stats& st = s_.core.stats;
+    bool low = s_.adapter.c2ck() == 0;
+    uint64_t strobes = st.strobes, recounted = s_.wire.pulses_recounted();
     if (detail::drive_lines(data(e), s_.core.cfg.ftdi_wiring.rst != kNoLine)) {
-        ++s_.core.stats.stalls;
+        ++st.stalls;
         stall_ns_ += s_.core.cfg.stall_ns;
+    }
+    if (packet_pulse_ && s_.wire.pulses_recounted() > recounted) {
+        // That pulse was a stalled START strobe after all.
+        ++st.packet_lows;
+        packet_pulse_ = false;
+    }
+    if (low && s_.adapter.c2ck()) {
+        // A low phase ended. One that spanned a packet is counted as a
+        // strobe; taken for the host's reset pulse (its strobe taken back),
+        // only if the next START shows it was a stalled one.
+        packet_pulse_ = packet_low_strobe_ && st.strobes < strobes;
+        if (packet_low_strobe_ && !packet_pulse_)
+            ++st.packet_lows;
+        packet_low_strobe_ = 0;
     }
 }
 

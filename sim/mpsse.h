@@ -161,7 +161,8 @@ private:
     uint64_t bulk_transfers_ = 0;    // since configure()
     uint64_t traced_end_ns_ = 0;     // wire commands: the end of the last one traced
     uint64_t stall_ns_ = 0;          // host holds owed by strobes of the transfer running
-    uint64_t packet_low_strobe_ = 0; // the last strobe counted in packet_lows
+    uint64_t packet_low_strobe_ = 0; // the strobe whose C2CK low spans a packet boundary (0: none)
+    bool packet_pulse_ = false;      // the last low phase spanned a packet and was taken for a reset pulse
 };
 
 }  // namespace harlune_sim

@@ -163,6 +163,7 @@ void Wire::start()
         // The driver pulse was a stalled START strobe: an unplanned reset.
         ++core_.stats.strobes;
         count_low(pulse_low_ns_);
+        ++pulses_recounted_;
         ++core_.stats.unplanned_resets;
         core_.desync = true;
     }

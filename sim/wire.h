@@ -70,6 +70,9 @@ public:
     void host_c2d_changed();
     // The C2CK low phase under way (or the last one) began between frames.
     bool low_from_idle() const { return low_from_idle_; }
+    // Driver pulses taken for the host's reset pulse that a START then showed
+    // to be stalled START strobes, so far.
+    uint64_t pulses_recounted() const { return pulses_recounted_; }
 
 private:
     enum class Field : uint8_t { idle, ins, address, length, host_data, wait, target_data, stop };
@@ -108,6 +111,7 @@ private:
     bool pulse_pending_ = false;  // the last reset was a driver pulse; the next START tells
     bool c2d_after_pulse_ = false; // the host changed C2D since that pulse ended
     uint64_t pulse_low_ns_ = 0;   // that pulse's low phase
+    uint64_t pulses_recounted_ = 0;
     bool after_reset_ = false;    // no START since the last reset
     uint64_t reset_end_ns_ = 0;
 };

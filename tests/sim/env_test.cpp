@@ -97,6 +97,10 @@ TEST(Env, EveryVariableIsParsed)
              {"HARLUNE_SIM_FTDI_INTERFACE", "B"},
              {"HARLUNE_SIM_FTDI_FAIL", "busy"},
              {"HARLUNE_SIM_FTDI_RTT_US", "1000"},
+             {"HARLUNE_SIM_FTDI_SPEED", "full"},
+             {"HARLUNE_SIM_FTDI_PACKET_GAP_US", "40"},
+             {"HARLUNE_SIM_FTDI_COMMAND_NS", "250"},
+             {"HARLUNE_SIM_FTDI_UNPLUG_AT", "7"},
              {"HARLUNE_SIM_GPIO_REQUEST_US", "300"},
              {"HARLUNE_SIM_GPIO_NAMES", "3=LED,17=LED"}});
     Config c = harlune_sim::config_from_env();
@@ -159,6 +163,10 @@ TEST(Env, EveryVariableIsParsed)
     EXPECT_EQ(c.ftdi_interface, 1);
     EXPECT_EQ(c.ftdi_fail, harlune_sim::FtdiFail::busy);
     EXPECT_EQ(c.ftdi_rtt_ns, 1000000u);
+    EXPECT_TRUE(c.ftdi_full_speed);
+    EXPECT_EQ(c.ftdi_packet_gap_ns, 40000u);
+    EXPECT_EQ(c.ftdi_command_ns, 250u);
+    EXPECT_EQ(c.ftdi_unplug_at, 7u);
     Env none({{std::string("HARLUNE_SIM_FTDI"), std::string()}});
     EXPECT_TRUE(harlune_sim::config_from_env().ftdi_devices.empty());
     EXPECT_EQ(c.gpio_request_ns, 300000u);
@@ -215,6 +223,10 @@ TEST(EnvDeathTest, UnparseableValuesExitWithStatus2)
         {"HARLUNE_SIM_FTDI_WIRING", "ck=0,d=16"},
         {"HARLUNE_SIM_FTDI_INTERFACE", "C"},
         {"HARLUNE_SIM_FTDI_FAIL", "gone"},
+        {"HARLUNE_SIM_FTDI_SPEED", "low"},
+        {"HARLUNE_SIM_FTDI_PACKET_GAP_US", "1000001"},
+        {"HARLUNE_SIM_FTDI_COMMAND_NS", "0"},
+        {"HARLUNE_SIM_FTDI_UNPLUG_AT", "0"},
         {"HARLUNE_SIM_GPIO_REQUEST_US", "0"},
         {"HARLUNE_SIM_GPIO_NAMES", "54=X"},
         {"HARLUNE_SIM_GPIO_NAMES", "3="},
