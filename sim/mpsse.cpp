@@ -583,6 +583,7 @@ void Ftdi::write_transfer(Engine& e, int device, const unsigned char* data, size
 {
     Core& c = s_.core;
     ++c.stats.usb_writes;
+    c.stats.usb_bytes_out += size;
     uint64_t host = host_now();
     e.now_ns = std::max(e.now_ns, host);
     uint64_t frame = c.cfg.ftdi_full_speed ? kFullSpeedFrameNs : kHighSpeedFrameNs;
