@@ -184,6 +184,7 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
             EXPECT_EQ(r.report["reads"], reference[i].report["reads"] + (port.kind == 'G' ? SPEED_CHECK_READS : 0) +
                                              reads_before_sleep(r.trace));
             EXPECT_EQ(r.report["strobes"], reference[i].report["strobes"]);
+            EXPECT_EQ(r.report["sleep_us"], reference[i].report["sleep_us"]) << "long waits slept by the host";
             EXPECT_TRUE(requests_only(r.trace, port.kind, port.repeats) ==
                         requests_only(as_gpio(reference[i].trace, port.rst, port.kind), port.kind, port.repeats))
                 << "the line requests differ from the data-register writes";
