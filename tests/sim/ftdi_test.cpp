@@ -302,6 +302,8 @@ TEST(Ftdi, OpenAnswersAsLibftdiDoes)
          TYPE_4232H, 64, true},
         {"an FT232R: no MPSSE", "0403:6001", F::none, 0x6001, a, nullptr, 0, -1,
          "unable to configure bitbang mode. Perhaps not a BM/2232C type chip?", TYPE_R, 64},
+        {"an FT230X: no MPSSE", "0403:6015", F::none, 0x6015, a, nullptr, 0, -1,
+         "unable to configure bitbang mode. Perhaps not a BM/2232C type chip?", TYPE_230X, 64},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);

@@ -99,6 +99,7 @@ TEST(Stall, InAStrobeResetsTheTargetAndCutsTheFrame)
         EXPECT_EQ(st.lows_over_5us, 1u);
         EXPECT_EQ(st.lows_over_20us, 1u);
         EXPECT_EQ(st.longest_low_ns, 31000u) << "the stall and the request raising C2CK";
+        EXPECT_EQ(st.shortest_low_ns, 1000u) << "the other strobes: one request";
         EXPECT_EQ(st.host_holds, 0u) << "virtual time";
         EXPECT_NE(harlune_sim::trace().find(" D30 "), std::string::npos) << "the hold, after its write";
 
