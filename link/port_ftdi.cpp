@@ -434,6 +434,8 @@ std::string check_sync()
     for (uint8_t bad : {uint8_t{0xAA}, uint8_t{0xAB}}) {
         queue.insert(queue.end(), {bad, SEND_IMMEDIATE});
         send_queue();
+        if (dead)
+            return std::string("the chip took no MPSSE command: ") + ftdi_get_error_string(ctx);
         uint8_t answer[2] = {};
         if (!read_answers(answer, 2))
             return "the chip did not answer the check for a bad command 0x" + hex_byte(bad) +
@@ -489,8 +491,6 @@ int ftdi_claim(int, PortProblem *problem)
     queue.insert(queue.end(), {DIS_DIV_5, DIS_ADAPTIVE, DIS_3_PHASE, LOOPBACK_END, TCK_DIVISOR,
                                static_cast<uint8_t>(DIVISOR_1US & 0xFF), static_cast<uint8_t>(DIVISOR_1US >> 8)});
     std::string out_of_step = check_sync();
-    if (dead && out_of_step.empty())
-        out_of_step = std::string("the chip took no MPSSE command: ") + ftdi_get_error_string(ctx);
     if (!out_of_step.empty()) {
         dead = true;  // nothing more goes out, not even the close's release
         return fail(problem, EIO, out_of_step, REPLUG_HINT);
