@@ -122,10 +122,7 @@ void port_sync()
 
 bool port_hold(uint32_t us)
 {
-    if (!port->hold)
-        return false;
-    port->hold(us);
-    return true;
+    return port->hold && port->hold(us);
 }
 
 bool port_keeps_time() { return port->hold != nullptr; }
