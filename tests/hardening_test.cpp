@@ -59,25 +59,8 @@ size_t find_frame(const std::vector<std::string> &frames, const std::string &tok
 const std::string NOT_SET = "C2_PROG_DEV not set, setting to /dev/parport0\n";
 const std::string STARTED = NOT_SET + "The device id: 9\nI've reset the device\n";
 
-class Hardening : public ::testing::Test {
+class Hardening : public support::EndToEnd {
 protected:
-    Result run(std::vector<std::string> args, std::vector<std::string> env = {}, bool trace = false)
-    {
-        RunOptions o;
-        o.env = std::move(env);
-        o.trace = trace;
-        return run(std::move(args), o);
-    }
-    Result run(std::vector<std::string> args, RunOptions o)
-    {
-        o.flash_file = flash;
-        return support::run_harlune(args, o);
-    }
-    std::vector<uint8_t> flash_start(size_t n)
-    {
-        std::vector<uint8_t> f = support::read_file(flash);
-        return std::vector<uint8_t>(f.begin(), f.begin() + static_cast<long>(std::min(n, f.size())));
-    }
     // Lines released at the end: C2D driver off, then C2CK driver off.
     static bool released(const Result &r)
     {
@@ -88,8 +71,6 @@ protected:
         unsigned long last = std::stoul(t[1].substr(1), nullptr, 16);
         return (before & 0x40) && (last & 0x50) == 0x50 && (last & 0x08);
     }
-    TempDir tmp;
-    std::string flash = tmp.path("flash.bin");
 };
 
 TEST_F(Hardening, NoTargetAnsweringAtStartup)

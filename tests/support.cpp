@@ -256,4 +256,28 @@ Result run_harlune(const std::vector<std::string> &args, const RunOptions &optio
     return run;
 }
 
+Result EndToEnd::run(std::vector<std::string> args, std::vector<std::string> env, bool trace)
+{
+    RunOptions o;
+    o.env = std::move(env);
+    o.trace = trace;
+    return run(std::move(args), std::move(o));
+}
+
+Result EndToEnd::run(std::vector<std::string> args, RunOptions o)
+{
+    o.flash_file = flash;
+    Result r = run_harlune(args, o);
+    if (faults_fail) {
+        EXPECT_TRUE(r.faults.empty()) << r.faults.front();
+    }
+    return r;
+}
+
+std::vector<uint8_t> EndToEnd::flash_start(size_t n)
+{
+    std::vector<uint8_t> f = read_file(flash);
+    return std::vector<uint8_t>(f.begin(), f.begin() + static_cast<long>(std::min(n, f.size())));
+}
+
 }  // namespace support

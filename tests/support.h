@@ -2,6 +2,8 @@
 // runs of the real harlune binary with the simulator preloaded.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -79,5 +81,21 @@ struct RunOptions {
 };
 
 Result run_harlune(const std::vector<std::string> &args, const RunOptions &options = {});
+
+// The fixture of the end-to-end tests: the real harlune on the simulated
+// target, its flash kept in a file of a scratch directory.
+class EndToEnd : public ::testing::Test {
+protected:
+    // A run on the flash file; with `faults_fail`, every simulator fault the
+    // run left fails the test.
+    Result run(std::vector<std::string> args, std::vector<std::string> env = {}, bool trace = false);
+    Result run(std::vector<std::string> args, RunOptions o);
+    // The first n bytes of the flash file.
+    std::vector<uint8_t> flash_start(size_t n);
+
+    bool faults_fail = false;
+    TempDir tmp;
+    std::string flash = tmp.path("flash.bin");
+};
 
 }  // namespace support
