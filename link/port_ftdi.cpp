@@ -328,7 +328,7 @@ int ftdi_open(const char *device, PortProblem *problem)
     return fail(problem, EIO, "could not open the " + what + ": " + why, UDEV_HINT);
 }
 
-int ftdi_claim(int, PortProblem *problem)
+int ftdi_claim(PortProblem *problem)
 {
     if (!spec.list_error.empty())
         return fail(problem, EINVAL, "malformed pin list: " + spec.list_error, FORM_HINT);
@@ -377,7 +377,7 @@ int ftdi_claim(int, PortProblem *problem)
     return 0;
 }
 
-void ftdi_write(int, uint8_t byte)
+void ftdi_write(uint8_t byte)
 {
     uint8_t v = 0, d = 0;
     bool reset = !(byte & RST_BIT);
@@ -411,7 +411,7 @@ void ftdi_read_into(uint8_t *byte, uint8_t mask)
     maybe_send();
 }
 
-uint8_t ftdi_read(int)
+uint8_t ftdi_read()
 {
     uint8_t c2d = 0;
     ftdi_read_into(&c2d, 1);
@@ -449,7 +449,7 @@ void ftdi_hold(uint32_t us)
     maybe_send();
 }
 
-void ftdi_close(int)
+void ftdi_close()
 {
     if (ctx && claimed) {
         if (dir != 0 && !dead) {  // a way out that left a line driven
@@ -471,14 +471,34 @@ void ftdi_close(int)
     open_error = 0;
 }
 
+bool ftdi_takes(const char *device) { return strncmp(device, "ftdi:", 5) == 0; }
+
+std::string form;  // C2_PROG_DEV, read at the open
+
+int ftdi_parse(const char *device, PortProblem *)
+{
+    form = device;
+    return 0;
+}
+
+int ftdi_open_device(PortProblem *problem) { return ftdi_open(form.c_str(), problem); }
+
 }  // namespace
 
-const PortOps ftdi_port = {"FTDI MPSSE chips through libftdi1 (FT232H, FT2232H, FT4232H)",
-                           ftdi_open,
-                           ftdi_claim,
-                           ftdi_write,
-                           ftdi_read,
-                           ftdi_close,
-                           ftdi_read_into,
-                           ftdi_sync,
-                           ftdi_hold};
+const PortOps ftdi_port = {
+    .name = "FTDI MPSSE chips through libftdi1 (FT232H, FT2232H, FT4232H)",
+    .keeps_time = true,
+    .queues_requests = true,
+    .request_noun = nullptr,
+    .slow_hint = nullptr,
+    .takes = ftdi_takes,
+    .parse = ftdi_parse,
+    .open = ftdi_open_device,
+    .claim = ftdi_claim,
+    .write_data = ftdi_write,
+    .read_status = ftdi_read,
+    .close = ftdi_close,
+    .read_into = ftdi_read_into,
+    .sync = ftdi_sync,
+    .hold = ftdi_hold,
+};

@@ -315,7 +315,7 @@ TEST_F(Link, WatchdogSeesHeldPulsesOnly)
         c.stall_at = {12 + 3};
         c.request_ns = k.request_ns;
         support::attach(c, 0x68);
-        c2_watch_floor(port_request_floor(fh));
+        c2_watch_floor(port_request_floor());
         c2_watch_start();
         AddressWrite(0x00);
         k.between();

@@ -28,7 +28,7 @@ struct PortProblem {
 // claimed or is too slow for C2; nothing is printed and nothing driven.
 // Registers ClosePorts with atexit once the port is open.
 int OpenPorts(const char *path, PortProblem *problem);
-// Close the port descriptor (the exit handler).
+// Close the port (the exit handler).
 void ClosePorts();
 
 // C2CK high, then its driver on.
