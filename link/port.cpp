@@ -63,16 +63,21 @@ std::string for_each_entry(const std::string &list, const char *unit,
 
 void port_add(const PortOps *extra) { added = extra; }
 
-int port_open(const char *device, PortProblem *problem)
+const PortOps *port_taking(const char *device)
 {
+    if (added && added->takes(device))
+        return added;
     // The parallel port, first listed, takes any name: the ports are asked
     // from the last listed, the FTDI prefix before a GPIO chip's colon.
-    port = nullptr;
-    if (added && added->takes(device))
-        port = added;
-    for (size_t i = std::size(all_ports); !port && i-- > 0;)
+    for (size_t i = std::size(all_ports); i-- > 0;)
         if (all_ports[i]->takes(device))
-            port = all_ports[i];
+            return all_ports[i];
+    return &ppdev_port;
+}
+
+int port_open(const char *device, PortProblem *problem)
+{
+    port = port_taking(device);
     if (port->parse(device, problem) != 0 || port->open(problem) != 0)
         return -1;
     is_open = true;

@@ -61,6 +61,9 @@ extern const PortOps *const all_ports[3];
 
 // A port asked before those built in (the benchmark's counting port).
 void port_add(const PortOps *port);
+// The port whose form C2_PROG_DEV has: the one added, else the FTDI prefix,
+// else a colon (GPIO), else the parallel port, which takes any name.
+const PortOps *port_taking(const char *device);
 // device: C2_PROG_DEV. "ftdi:..." names an FTDI chip and its pins; any other
 // value with a colon ("/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE]") a GPIO chip
 // and its lines; anything else a parallel port device. 0, or -1 with errno
