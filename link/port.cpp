@@ -133,10 +133,7 @@ void port_sync()
 
 bool port_hold(uint32_t us)
 {
-    if (!port->keeps_time)
-        return false;
-    port->hold(us);
-    return true;
+    return port->keeps_time && port->hold(us);
 }
 
 bool port_keeps_time() { return port->keeps_time; }

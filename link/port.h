@@ -52,8 +52,9 @@ struct PortOps {
     void (*read_into)(uint8_t *byte, uint8_t mask);
     // queues_requests: every queued request done and every queued read delivered.
     void (*sync)();
-    // keeps_time: hold the lines as they are for `us` of the port's own time.
-    void (*hold)(uint32_t us);
+    // keeps_time: hold the lines as they are for `us`: true when held on the
+    // port's own time, false when the host must wait itself.
+    bool (*hold)(uint32_t us);
 };
 extern const PortOps ppdev_port, gpio_port, ftdi_port;
 // Every port built in, in the order --version lists them.

@@ -500,5 +500,5 @@ const PortOps ftdi_port = {
     .close = ftdi_close,
     .read_into = ftdi_read_into,
     .sync = ftdi_sync,
-    .hold = ftdi_hold,
+    .hold = [](uint32_t us) { ftdi_hold(us); return true; },
 };

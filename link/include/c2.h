@@ -1,6 +1,7 @@
-// C2 link over the adapter's data register, on a PC parallel port (ppdev), on
-// GPIO lines of a Linux GPIO chip or on an FTDI MPSSE chip. This header is the only way to the port: open and claim it, drive
-// and release the C2 lines, pulse the reset, run the four C2 frames.
+// The C2 link over the adapter's data register, on a PC parallel port
+// (ppdev), on GPIO lines of a Linux GPIO chip or on an FTDI MPSSE chip. This
+// header is the only way to the port: open and claim it, drive and release
+// the C2 lines, pulse the reset, run the four C2 frames.
 #pragma once
 
 #include <cstdint>
