@@ -1,3 +1,4 @@
+// The adapter: data-register bits to the wires, C2D to the status register.
 #include "adapter.h"
 
 namespace harlune_sim {

@@ -1,5 +1,7 @@
-// The parallel-port adapter: data-register bits to C2CK and C2D wire levels,
-// and C2D back to the status register.
+// The adapter between every port and the target's wires: the parallel
+// port's data-register bits (the byte the GPIO and FTDI chips' wired lines
+// make too, through the Feed) to C2CK and C2D wire levels, and C2D back to
+// the status register.
 //
 //   bit 0-2  unused, never set by the host
 //   bit 3    reset control: 1 released, 0 active (holds the C2CK wire low)
@@ -51,6 +53,11 @@ public:
 
     bool reset_active() const;
     int c2ck() const { return c2ck_; }
+    // The C2CK low phase under way (or the last one) began between frames.
+    bool low_from_idle() const { return wire_.low_from_idle(); }
+    // Driver pulses taken for the host's reset pulse that a START then showed
+    // to be stalled START strobes, so far.
+    uint64_t pulses_recounted() const { return wire_.pulses_recounted(); }
 
 private:
     bool attached() const { return core_.cfg.attach == Attach::target; }

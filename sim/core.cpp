@@ -1,3 +1,4 @@
+// Shared state: faults, the frame trace, the seeded generators.
 #include "core.h"
 
 #include <cstdio>

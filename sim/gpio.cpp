@@ -1,3 +1,5 @@
+// The GPIO chip: lines, line requests, the kernel's checks, the wired lines
+// as the adapter's byte.
 #include "gpio.h"
 
 #include <algorithm>
@@ -84,7 +86,7 @@ void copy_name(char (&out)[GPIO_MAX_NAME_SIZE], const std::string& text)
 
 }  // namespace
 
-void Chip::configure()
+void GpioChip::configure()
 {
     const Config& c = core_.cfg;
     lines_.assign(c.gpio_lines, Line{});
@@ -97,17 +99,17 @@ void Chip::configure()
                 l->owner = r.fd;
 }
 
-Chip::Line* Chip::line(uint32_t offset)
+GpioChip::Line* GpioChip::line(uint32_t offset)
 {
     return offset < lines_.size() ? &lines_[offset] : nullptr;
 }
 
-const Chip::Line* Chip::line(uint32_t offset) const
+const GpioChip::Line* GpioChip::line(uint32_t offset) const
 {
     return offset < lines_.size() ? &lines_[offset] : nullptr;
 }
 
-const Chip::Request* Chip::find(int fd) const
+const GpioChip::Request* GpioChip::find(int fd) const
 {
     for (const Request& r : requests_)
         if (r.fd == fd)
@@ -115,30 +117,30 @@ const Chip::Request* Chip::find(int fd) const
     return nullptr;
 }
 
-void Chip::forget_released(int fd)
+void GpioChip::forget_released(int fd)
 {
     released_.erase(std::remove(released_.begin(), released_.end(), fd), released_.end());
 }
 
-void Chip::opened(int fd)
+void GpioChip::opened(int fd)
 {
     forget_released(fd);
     chip_fds_.push_back(fd);
 }
 
-bool Chip::is_chip(int fd) const
+bool GpioChip::is_chip(int fd) const
 {
     return std::find(chip_fds_.begin(), chip_fds_.end(), fd) != chip_fds_.end();
 }
 
-bool Chip::is_request(int fd) const { return find(fd) != nullptr; }
+bool GpioChip::is_request(int fd) const { return find(fd) != nullptr; }
 
-bool Chip::was_request(int fd) const
+bool GpioChip::was_request(int fd) const
 {
     return std::find(released_.begin(), released_.end(), fd) != released_.end();
 }
 
-bool Chip::closed(int fd)
+bool GpioChip::closed(int fd)
 {
     auto chip = std::find(chip_fds_.begin(), chip_fds_.end(), fd);
     if (chip != chip_fds_.end()) {
@@ -157,7 +159,7 @@ bool Chip::closed(int fd)
     return true;
 }
 
-int Chip::chip_info(gpiochip_info& info) const
+int GpioChip::chip_info(gpiochip_info& info) const
 {
     memset(&info, 0, sizeof info);
     const std::string& path = core_.cfg.gpio_chip;
@@ -167,7 +169,7 @@ int Chip::chip_info(gpiochip_info& info) const
     return 0;
 }
 
-int Chip::line_info(gpio_v2_line_info& info) const
+int GpioChip::line_info(gpio_v2_line_info& info) const
 {
     if (!all_zero(info.padding))
         return EINVAL;
@@ -193,7 +195,7 @@ int Chip::line_info(gpio_v2_line_info& info) const
     return 0;
 }
 
-int Chip::check_request(const gpio_v2_line_request& request) const
+int GpioChip::check_request(const gpio_v2_line_request& request) const
 {
     if (request.num_lines == 0 || request.num_lines > GPIO_V2_LINES_MAX ||
         !all_zero(request.padding))
@@ -212,7 +214,7 @@ int Chip::check_request(const gpio_v2_line_request& request) const
     return 0;
 }
 
-void Chip::apply(Line& l, const gpio_v2_line_config& config, unsigned index)
+void GpioChip::apply(Line& l, const gpio_v2_line_config& config, unsigned index)
 {
     uint64_t f = line_flags(config, index);
     uint64_t direction = (f & kDirection) ? f & kDirection : l.flags & kDirection;  // or as is
@@ -225,7 +227,7 @@ void Chip::apply(Line& l, const gpio_v2_line_config& config, unsigned index)
     }
 }
 
-void Chip::hold(int fd, const gpio_v2_line_request& request)
+void GpioChip::hold(int fd, const gpio_v2_line_request& request)
 {
     forget_released(fd);
     Request r{fd, {}, {request.offsets, request.offsets + request.num_lines}};
@@ -241,7 +243,7 @@ void Chip::hold(int fd, const gpio_v2_line_request& request)
     check_reset_fight();
 }
 
-int Chip::set_config(int fd, const gpio_v2_line_config& config)
+int GpioChip::set_config(int fd, const gpio_v2_line_config& config)
 {
     const Request* r = find(fd);
     if (int e = check_config(config, static_cast<unsigned>(r->offsets.size())))
@@ -250,10 +252,11 @@ int Chip::set_config(int fd, const gpio_v2_line_config& config)
         if (Line* l = line(r->offsets[i]))
             apply(*l, config, i);
     check_reset_fight();
+    write();
     return 0;
 }
 
-int Chip::set_values(int fd, const gpio_v2_line_values& values)
+int GpioChip::set_values(int fd, const gpio_v2_line_values& values)
 {
     const Request* r = find(fd);
     bool any = false;
@@ -274,10 +277,21 @@ int Chip::set_values(int fd, const gpio_v2_line_values& values)
             l.value = ((values.bits & bit(i)) ? 1 : 0) ^ active_low;
         }
     check_reset_fight();
+    write();
     return 0;
 }
 
-void Chip::check_reset_fight()
+int GpioChip::get_values(int fd, gpio_v2_line_values& values)
+{
+    bool with_c2d = false;
+    if (int e = check_get(fd, values.mask, with_c2d))
+        return e;
+    int c2d = feed_.read_c2d('g', with_c2d);
+    values.bits = this->values(fd, values.mask, c2d, feed_.adapter().c2ck());
+    return 0;
+}
+
+void GpioChip::check_reset_fight()
 {
     const GpioWiring& w = core_.cfg.gpio_wiring;
     const Line* rst = line(w.rst);
@@ -286,13 +300,13 @@ void Chip::check_reset_fight()
         core_.fault("C2CK driven %s while the reset line drives it low", ck->value ? "high" : "low");
 }
 
-unsigned Chip::line_count(int fd) const
+unsigned GpioChip::line_count(int fd) const
 {
     const Request* r = find(fd);
     return r ? static_cast<unsigned>(r->offsets.size()) : 0;
 }
 
-int Chip::check_get(int fd, uint64_t mask, bool& with_c2d) const
+int GpioChip::check_get(int fd, uint64_t mask, bool& with_c2d) const
 {
     const Request* r = find(fd);
     bool any = false;
@@ -305,7 +319,7 @@ int Chip::check_get(int fd, uint64_t mask, bool& with_c2d) const
     return any ? 0 : EINVAL;
 }
 
-bool Chip::drives(const Line& l)
+bool GpioChip::drives(const Line& l)
 {
     if (!(l.flags & GPIO_V2_LINE_FLAG_OUTPUT))
         return false;
@@ -316,7 +330,7 @@ bool Chip::drives(const Line& l)
     return true;
 }
 
-uint64_t Chip::values(int fd, uint64_t mask, int c2d, int c2ck) const
+uint64_t GpioChip::values(int fd, uint64_t mask, int c2d, int c2ck) const
 {
     const GpioWiring& w = core_.cfg.gpio_wiring;
     const Request* r = find(fd);
@@ -343,7 +357,7 @@ uint64_t Chip::values(int fd, uint64_t mask, int c2d, int c2ck) const
     return bits;
 }
 
-uint8_t Chip::data() const
+uint8_t GpioChip::data() const
 {
     const GpioWiring& w = core_.cfg.gpio_wiring;
     uint8_t data = 0;
@@ -363,12 +377,14 @@ uint8_t Chip::data() const
     return data;
 }
 
-bool Chip::reset_wired() const { return line(core_.cfg.gpio_wiring.rst) != nullptr; }
+bool GpioChip::reset_wired() const { return line(core_.cfg.gpio_wiring.rst) != nullptr; }
 
-void Chip::token(char out[4]) const
+void GpioChip::drive() { feed_.drive(data(), reset_wired()); }
+
+void GpioChip::write()
 {
     const GpioWiring& w = core_.cfg.gpio_wiring;
-    out[0] = 'G';
+    char out[4] = {'G'};
     const uint32_t offsets[] = {w.ck, w.d, w.rst};
     for (int i = 0; i < 3; ++i) {
         const Line* l = line(offsets[i]);
@@ -377,6 +393,7 @@ void Chip::token(char out[4]) const
             c = (l->flags & GPIO_V2_LINE_FLAG_OUTPUT) ? static_cast<char>('0' + l->value) : 'z';
         out[1 + i] = c;
     }
+    feed_.write(data(), reset_wired(), {out, 4});
 }
 
 }  // namespace harlune_sim

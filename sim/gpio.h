@@ -21,12 +21,13 @@
 #include <vector>
 
 #include "core.h"
+#include "feed.h"
 
 namespace harlune_sim {
 
-class Chip {
+class GpioChip {
 public:
-    explicit Chip(Core& core) : core_(core) {}
+    GpioChip(Core& core, Feed& feed) : core_(core), feed_(feed) {}
 
     // Apply the configuration: every line an input, the busy lines held by
     // another consumer. Open descriptors and requests stay open and keep
@@ -48,22 +49,16 @@ public:
     int check_request(const gpio_v2_line_request& request) const;
     // A checked request now held by descriptor `fd`, its config applied.
     void hold(int fd, const gpio_v2_line_request& request);
+    // The claimed lines to the adapter (no data write counted).
+    void drive();
 
-    // Line request requests: 0 or an errno.
+    // Line request requests: 0 or an errno. A configuration or values set
+    // is one data write, a get of values one status read.
     int set_config(int fd, const gpio_v2_line_config& config);
     int set_values(int fd, const gpio_v2_line_values& values);
+    int get_values(int fd, gpio_v2_line_values& values);
     // The lines a request holds.
     unsigned line_count(int fd) const;
-    // A get of `mask`; `with_c2d`: the C2D line is in it.
-    int check_get(int fd, uint64_t mask, bool& with_c2d) const;
-    // What a get returns, given the C2D level sampled and the C2CK wire.
-    uint64_t values(int fd, uint64_t mask, int c2d, int c2ck) const;
-
-    // The wired lines as a data-register byte.
-    uint8_t data() const;
-    bool reset_wired() const;
-    // A write's trace token: G and the ck, d and rst lines.
-    void token(char out[4]) const;
 
 private:
     struct Line {
@@ -86,8 +81,18 @@ private:
     // The fault of C2CK driven against the reset line, if it is.
     void check_reset_fight();
     void forget_released(int fd);
+    // A get of `mask`; `with_c2d`: the C2D line is in it.
+    int check_get(int fd, uint64_t mask, bool& with_c2d) const;
+    // What a get returns, given the C2D level sampled and the C2CK wire.
+    uint64_t values(int fd, uint64_t mask, int c2d, int c2ck) const;
+    // The wired lines as a data-register byte.
+    uint8_t data() const;
+    bool reset_wired() const;
+    // The lines to the adapter as a data write: G and the ck, d and rst lines.
+    void write();
 
     Core& core_;
+    Feed& feed_;
     std::vector<Line> lines_;
     std::vector<Request> requests_;
     std::vector<int> chip_fds_;

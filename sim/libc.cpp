@@ -1,3 +1,4 @@
+// The C library's own functions, resolved with RTLD_NEXT.
 #include "libc.h"
 
 #include <dlfcn.h>

@@ -1,166 +1,124 @@
-// The FTDI chips served behind libusb-1.0's API (Config::ftdi_devices) as
-// USB devices: the device list, descriptors and strings, opens and claims,
-// the SIO control requests, bulk transfers and each chip's MPSSE engine.
-// libftdi1 runs its own code over them.
+// The MPSSE engine of one interface of a simulated FTDI chip: the command
+// decoder, the pins (ADBUS0-7, ACBUS0-7), the answers waiting in the chip's
+// buffer, and the chip's own timeline. The USB side (usb.h) hands it the
+// bytes of each bulk OUT transfer and takes its answers.
 //
-// The pins wired to the target (Config::ftdi_wiring: 0-7 ADBUS0-7, 8-15
-// ACBUS0-7) of the wired chip (the first device, interface
-// Config::ftdi_interface) reach the adapter as the data-register byte it
-// understands, as the GPIO chip's lines do:
+// On the wired interface (the first device's Config::ftdi_interface) the
+// pins of Config::ftdi_wiring reach the adapter through the Feed as the
+// data-register byte it understands, as the GPIO chip's lines do:
 //
 //   rst an output low      reset control active
 //   C2CK an output at v    C2CK driver on, level v; input: driver off
 //   C2D an output at v     C2D driver on, level v; input: driver off
 //
 // Each set-bits command (0x80, 0x82) is one data write, each read-bits
-// command (0x81, 0x83) one status read whose answer waits in the chip's
-// buffer for a bulk IN transfer. Unwired inputs read 1 (the chip's
-// pull-ups). Other chips and interfaces decode their commands with nothing
-// attached.
+// command (0x81, 0x83) one status read whose answer waits for a bulk IN
+// transfer. Unwired inputs read 1 (the chip's pull-ups). Other interfaces
+// decode their commands with nothing attached.
 //
-// Time: commands run at the chip's pace (Config::ftdi_command_ns each, the
-// clocking ones their bit periods) on the chip's own timeline. A bulk OUT
-// transfer starts on the chip when the host sends it, and no sooner than one
-// USB frame (125 us, 1 ms at full speed) after the previous one ended there;
-// its packets (512 bytes, 64 at full speed) follow each other
-// Config::ftdi_packet_gap_ns apart. A bulk IN transfer waits until the first
-// answer may go (at a send-immediate, a full packet, or when the latency
-// timer runs out), carries in packets headed by the two modem-status bytes
-// what may go by then, and costs the host one round trip
-// (Config::ftdi_rtt_ns).
+// Time: each command takes Config::ftdi_command_ns, the clocking ones their
+// bit periods; the chip's time passes here alone (the USB side only starts
+// a transfer at a time and pauses between its packets).
 // Internal to libharlune_sim.
 #pragma once
-
-#include <libusb.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <vector>
 
-// libusb's opaque types, as the simulator makes them.
-struct libusb_context {
-    int unused;
-};
-struct libusb_device {
-    int index;  // in Config::ftdi_devices
-};
-struct libusb_device_handle {
-    int device;
-};
+#include "core.h"
+#include "feed.h"
 
 namespace harlune_sim {
-
-struct Sim;
 
 // The time one MPSSE command takes the chip (the clocking ones excepted),
 // unless Config::ftdi_command_ns says otherwise.
 inline constexpr uint64_t kCommandNs = 50;
 
-class Ftdi {
+class Mpsse {
 public:
-    explicit Ftdi(Sim& sim) : s_(sim) {}
+    Mpsse(Core& core, Feed& feed) : core_(core), feed_(feed) {}
 
-    // Every chip's pins inputs, its buffers and time cleared, every device
-    // plugged in. Handles and claims stay as they are.
-    void configure();
+    // Afresh: pins inputs, out of MPSSE mode, buffers and time cleared.
+    // Whether it has ACBUS stays.
+    void reset(bool wired);
+    bool wired() const { return wired_; }
+    // An FT4232H has no ACBUS.
+    void set_acbus(bool acbus) { acbus_ = acbus; }
+    bool in_mpsse() const { return mpsse_; }
 
-    // libusb's calls, answering as libusb does on Linux.
-    libusb_context* context();
-    ssize_t device_list(libusb_device*** list);
-    static void free_device_list(libusb_device** list);
-    int device_descriptor(libusb_device* dev, libusb_device_descriptor* desc);
-    int config_descriptor(libusb_device* dev, uint8_t index, libusb_config_descriptor** config);
-    static void free_config_descriptor(libusb_config_descriptor* config);
-    int open(libusb_device* dev, libusb_device_handle** handle);
-    void close(libusb_device_handle* handle);
-    int string_descriptor(libusb_device_handle* handle, uint8_t index, unsigned char* data,
-                          int length);
-    // get_configuration, set_configuration, kernel-driver calls: the device is there.
-    int present(libusb_device_handle* handle, const char* call);
-    int claim(libusb_device_handle* handle, int interface);
-    int release(libusb_device_handle* handle, int interface);
-    int control(libusb_device_handle* handle, uint8_t type, uint8_t request, uint16_t value,
-                uint16_t index, unsigned char* data, uint16_t length);
-    int bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-             int length, int* transferred);
-    // A call libftdi's asynchronous transfers make, which are not served.
-    void unserved(const char* call);
+    // The chip's timeline: where it is, a transfer starting no sooner than
+    // `ns`, the wait between two packets.
+    uint64_t now() const { return now_ns_; }
+    void start_at(uint64_t ns);
+    void pause(uint64_t ns) { now_ns_ += ns; }
 
-private:
-    struct Answer {
-        uint8_t byte;
-        uint64_t sendable_ns;  // when the chip may send it: its latency or a later send-immediate
-    };
-    // One interface of one device: its MPSSE engine and pins.
-    struct Engine {
-        bool wired = false;    // its pins reach the adapter
-        libusb_device_handle* owner = nullptr;  // the handle that claimed it
-        bool mpsse = false;    // in MPSSE mode
-        bool high = true;      // it has ACBUS (not on an FT4232H)
-        uint8_t value[2] = {0, 0};  // ADBUS, ACBUS levels
-        uint8_t dir[2] = {0, 0};    // 1: output
-        uint16_t divisor = 0;
-        bool div5 = true;
-        unsigned latency_ms = 16;
-        size_t packet = 512;           // the link's packet size
-        std::vector<uint8_t> partial;  // a command whose bytes have not all arrived
-        std::deque<Answer> answers;
-        uint64_t now_ns = 0;           // where its timeline is
-        uint64_t transfer_end_ns = 0;  // the end of its last write transfer
-        bool transferred = false;
-    };
-
-    bool wired(int key) const;
-    Engine& engine_at(int key);
-    // The device of a handle, or -1 (LIBUSB_ERROR_NO_DEVICE: not there any
-    // more); a fault for a handle libusb_open did not make.
-    int device_of(libusb_device_handle* handle, const char* call, int* error);
-    bool is_present(int device) const;
-    int packet_size(int device) const;
-    // The host's time at the start of a call.
-    uint64_t host_now();
-    // The interface released: its claim, a command left incomplete.
-    void let_go(Engine& e);
-    // Claims, writes and reads so far; a signal raised when they pass signal_at.
-    uint64_t requests() const;
-    void maybe_signal(uint64_t before);
-
-    // SIO requests.
-    void set_bitmode(Engine& e, uint8_t mode);
-
-    // Bulk transfers.
-    void write_transfer(Engine& e, int device, const unsigned char* data, size_t size);
-    int read_transfer(Engine& e, int device, unsigned char* data, int length);
-    void decode(Engine& e, uint8_t byte);
-    void run(Engine& e, const std::vector<uint8_t>& command);
-    void read_bits(Engine& e, int bank);
-    void clock(Engine& e, uint64_t bits);
-    uint64_t half_periods_ns(const Engine& e, uint64_t halves) const;
-    void answer(Engine& e, uint8_t byte, uint64_t sendable_ns);
+    // A byte of a bulk OUT transfer; a command runs once all its bytes came.
+    void decode(uint8_t byte);
+    // A packet boundary inside a write transfer: a C2CK low across it counts
+    // once it ends as a strobe (not as the host's reset pulse).
+    void packet_boundary();
     // C2CK low now, in a strobe rather than a reset pulse.
     bool strobe_low() const;
+
+    // SIO requests: a new bit mode (the engine afresh, pins kept); true when
+    // driven pins are to be released (release_pins, at the host's time).
+    bool set_mode(uint8_t mode);
+    void release_pins(uint64_t host_ns);
+    void set_latency(unsigned ms) { latency_ms_ = ms; }
+    unsigned latency_ms() const { return latency_ms_; }
+    // Reset purges: what the host sent and has not run, the answers waiting.
+    void purge_commands() { partial_.clear(); }
+    void purge_answers() { answers_.clear(); }
+    // The claim released: a command left incomplete is a fault.
+    void abandon();
+    // The link's packet size, from which a packet's worth of answers goes.
+    void set_packet(size_t bytes) { packet_ = bytes; }
+
+    // The answers waiting, each with when the chip may send it.
+    struct Answer {
+        uint8_t byte;
+        uint64_t sendable_ns;  // its latency, or a later send-immediate
+    };
+    std::deque<Answer>& answers() { return answers_; }
+
+private:
+    void run(const std::vector<uint8_t>& command);
+    void read_bits(int bank);
+    void clock(uint64_t bits);
+    uint64_t half_periods_ns(uint64_t halves) const;
+    void answer(uint8_t byte, uint64_t sendable_ns);
     // The pins changed: one data write (counted, traced, driven).
-    void wrote(Engine& e);
-    // The wired pins as the F token of the line states, at `at_ns`.
-    void trace_pins(const Engine& e, uint64_t at_ns);
-    // The wired pins as a data-register byte, driven to the adapter.
-    void drive(Engine& e);
-    uint8_t data(const Engine& e) const;
+    void wrote();
+    // A clocking edge: traced and driven, no data write.
+    void edge();
+    // The F token of the wired pins, after the gap since the last one.
+    void pin_token(char token[4], uint64_t at_ns);
+    // The pins to the adapter: a data write or an edge.
+    void feed(const char token[4], bool counted);
+    // The wired pins as a data-register byte.
+    uint8_t data() const;
+    bool reset_wired() const;
     // -1: an input (or no such pin), else the level driven.
-    int pin(const Engine& e, uint32_t number) const;
+    int pin(uint32_t number) const;
     uint64_t command_ns() const;
 
-    Sim& s_;
-    libusb_context context_{};
-    std::deque<libusb_device> devices_;  // never shrinks: libusb_device pointers stay valid
-    std::vector<bool> unplugged_;        // by device
-    std::map<libusb_device_handle*, uint32_t> handles_;  // open handles, and their claims (bit per interface)
-    std::map<int, Engine> engines_;  // by device * 4 + interface
-    uint64_t bulk_transfers_ = 0;    // since configure()
-    uint64_t traced_end_ns_ = 0;     // wire commands: the end of the last one traced
-    uint64_t stall_ns_ = 0;          // host holds owed by strobes of the transfer running
+    Core& core_;
+    Feed& feed_;
+    bool wired_ = false;
+    bool acbus_ = true;
+    bool mpsse_ = false;
+    uint8_t value_[2] = {0, 0};  // ADBUS, ACBUS levels
+    uint8_t dir_[2] = {0, 0};    // 1: output
+    uint16_t divisor_ = 0;
+    bool div5_ = true;
+    unsigned latency_ms_ = 16;
+    size_t packet_ = 512;
+    std::vector<uint8_t> partial_;  // a command whose bytes have not all arrived
+    std::deque<Answer> answers_;
+    uint64_t now_ns_ = 0;           // where its timeline is
+    uint64_t traced_end_ns_ = 0;    // the end of the last command traced
     uint64_t packet_low_strobe_ = 0; // the strobe whose C2CK low spans a packet boundary (0: none)
     bool packet_pulse_ = false;      // the last low phase spanned a packet and was taken for a reset pulse
 };

@@ -1,3 +1,4 @@
+// Trace tokens, the report, the flash file and the output files.
 #include "record.h"
 
 #include <fcntl.h>

@@ -1,6 +1,7 @@
-// The device and the GPIO chip, and their port requests: the layer between
-// the interposed calls and the adapter. Requests go down to the adapter (then
-// the wire and the target) and are timed by the Timebase.
+// The parallel-port device and the GPIO chip, and their requests: the layer
+// between the interposed calls and the ports. A request is timed by the
+// Timebase; its data write or status read goes down through the Feed to the
+// adapter (then the wire and the target).
 #include "requests.h"
 
 #include <fcntl.h>
@@ -15,7 +16,7 @@
 
 #include "libc.h"
 #include "record.h"
-#include "state.h"
+#include "instance.h"
 
 namespace harlune_sim {
 
@@ -31,27 +32,17 @@ static_assert(PPCLAIM == kClaim && PPWDATA == kWriteData && PPRSTATUS == kReadSt
 // in a reset pulse, is the host held (wire and real mode).
 constexpr uint64_t kHostHoldNs = 5000;
 
-// A hold due since the last request: the host held now, C2CK still high.
-void take_hold(Sim& s)
-{
-    if (!s.hold_pending)
-        return;
-    s.hold_pending = false;
-    ++s.core.stats.holds;
-    s.clock.hold(s.core.cfg.hold_ns);
-}
-
 // Start of a port request: wire time, the gap token, the request's number.
 void begin_request(Sim& s)
 {
     Core& c = s.core;
-    take_hold(s);
+    s.feed.take_hold();  // a hold due since the last request: C2CK still high
     bool first = c.requests++ == 0;
     s.clock.request_start();
     bool slept = s.clock.take_slept();
     if (!s.clock.is_virtual() && !first) {
         uint64_t gap = c.now_ns - s.last_start_ns;
-        if (gap >= kHostHoldNs && !slept && !s.adapter.reset_active()) {
+        if (gap >= kHostHoldNs && !slept && !s.feed.adapter().reset_active()) {
             ++c.stats.host_holds;
             c.stats.longest_hold_ns = std::max(c.stats.longest_hold_ns, gap);
         }
@@ -72,68 +63,16 @@ void end_request(Sim& s, bool counted, uint64_t took_ns = 0)
         raise(s.core.cfg.signal);
 }
 
-bool picked(const std::vector<uint64_t>& numbers, uint64_t strobe)
+// The end of a served request (one of `took_ns`, see Timebase); a stall its
+// write picked holds the host right after it, inside the request. A request
+// that leaves C2CK high makes a hold pending when one is due (the end of a
+// strobe picked, the first since a flash command completed, or both at once).
+void finish(Sim& s, uint64_t took_ns = 0)
 {
-    return std::find(numbers.begin(), numbers.end(), strobe) != numbers.end();
-}
-
-bool stall_selected(Sim& s, uint64_t strobe)
-{
-    const Config& c = s.core.cfg;
-    bool selected = picked(c.stall_at, strobe) || (c.stall_every && strobe % c.stall_every == 0);
-    // Drawn for every strobe, so strobe n gets the same draw whatever else is set.
-    if (c.stall_one_in && s.stall_rng.next() % c.stall_one_in == 0)
-        selected = true;
-    return selected;
-}
-
-// A data-register byte to the adapter. A strobe it makes is counted; true
-// when that strobe is picked for a stall. The write that ends a strobe picked
-// by hold_at makes a hold due. A number a reset pulse gave back (no reset
-// control) ends no strobe and is not considered twice.
-bool drive(Sim& s, uint8_t data, bool reset_control)
-{
-    Core& c = s.core;
-    Adapter::Result result = s.adapter.write(data, reset_control);
-    if (result.rose) {
-        uint64_t ended = s.low_strobe;
-        s.low_strobe = 0;
-        if (ended && ended <= c.stats.strobes && ended > s.holds_picked) {
-            s.holds_picked = ended;
-            s.hold_due = picked(c.cfg.hold_at, ended);
-        }
-    }
-    if (!result.strobe)
-        return false;
-    uint64_t strobe = ++c.stats.strobes;
-    s.low_strobe = strobe;
-    if (strobe <= s.strobes_picked)
-        return false;
-    s.strobes_picked = strobe;
-    return stall_selected(s, strobe) && c.cfg.stall_ns;
-}
-
-// The end of a served request (one of `took_ns`, see Timebase); a stall
-// holds the host right after it, inside the request. A request that leaves
-// C2CK high makes a hold pending when one is due (the end of a strobe picked,
-// the first since a flash command completed, or both at once): the host is
-// held once the request has returned, at its next clock read or request, so
-// that a host timing its strobes from before C2CK goes low to after it is
-// high again never sees it.
-void finish(Sim& s, bool stall, uint64_t took_ns = 0)
-{
-    Core& c = s.core;
     end_request(s, true, took_ns);
-    if (stall) {
-        ++c.stats.stalls;
-        s.clock.hold(c.cfg.stall_ns);
-    }
-    if (!s.adapter.c2ck())
-        return;
-    bool due = s.hold_due || (c.command_completed && c.cfg.hold_after_commands);
-    s.hold_due = false;
-    c.command_completed = false;
-    s.hold_pending = due && c.cfg.hold_ns;
+    if (uint64_t stall = s.feed.take_stall())
+        s.clock.hold(stall);
+    s.feed.returned();
 }
 
 // A request not served (its fault recorded): Xnnnnnnnn, failing with `error`.
@@ -210,20 +149,19 @@ int get_line(Sim& s, gpio_v2_line_request& request)
     ++c.stats.claims;
     if (c.cfg.trace)
         append_token(c.trace, "L", 1);
-    int error = s.chip.check_request(request);
-    bool stall = false;
+    int error = s.gpio.check_request(request);
     if (!error) {
         int fd = libc::open("/dev/null", O_RDWR | O_CLOEXEC, 0);
         if (fd < 0) {
             error = errno;
         } else {
-            s.chip.hold(fd, request);
+            s.gpio.hold(fd, request);
             request.fd = fd;
             s.clock.request_middle();
-            stall = drive(s, s.chip.data(), s.chip.reset_wired());
+            s.gpio.drive();
         }
     }
-    finish(s, stall);
+    finish(s);
     return answer(error);
 }
 
@@ -236,9 +174,9 @@ int chip_request(Sim& s, unsigned long request, void* arg)
     }
     switch (request) {
     case GPIO_GET_CHIPINFO_IOCTL:
-        return answer(s.chip.chip_info(*static_cast<gpiochip_info*>(arg)));
+        return answer(s.gpio.chip_info(*static_cast<gpiochip_info*>(arg)));
     case GPIO_V2_GET_LINEINFO_IOCTL:
-        return answer(s.chip.line_info(*static_cast<gpio_v2_line_info*>(arg)));
+        return answer(s.gpio.line_info(*static_cast<gpio_v2_line_info*>(arg)));
     case GPIO_V2_GET_LINE_IOCTL:
         return get_line(s, *static_cast<gpio_v2_line_request*>(arg));
     default:
@@ -265,40 +203,23 @@ int line_request(Sim& s, int fd, unsigned long request, void* arg)
     case GPIO_V2_LINE_SET_CONFIG_IOCTL:
     case GPIO_V2_LINE_SET_VALUES_IOCTL: {
         if (request == GPIO_V2_LINE_SET_CONFIG_IOCTL && c.cfg.gpio_bias_refused &&
-            carries_bias(*static_cast<const gpio_v2_line_config*>(arg), s.chip.line_count(fd)))
+            carries_bias(*static_cast<const gpio_v2_line_config*>(arg), s.gpio.line_count(fd)))
             return unserved(s, request, EINVAL);
         s.clock.request_middle(took);
         error = request == GPIO_V2_LINE_SET_CONFIG_IOCTL
-                    ? s.chip.set_config(fd, *static_cast<const gpio_v2_line_config*>(arg))
-                    : s.chip.set_values(fd, *static_cast<const gpio_v2_line_values*>(arg));
+                    ? s.gpio.set_config(fd, *static_cast<const gpio_v2_line_config*>(arg))
+                    : s.gpio.set_values(fd, *static_cast<const gpio_v2_line_values*>(arg));
         if (error)
             break;
-        ++c.stats.writes;
-        if (c.cfg.trace) {
-            char token[4];
-            s.chip.token(token);
-            append_token(c.trace, token, 4);
-        }
-        finish(s, drive(s, s.chip.data(), s.chip.reset_wired()), took);
+        finish(s, took);
         return 0;
     }
     case GPIO_V2_LINE_GET_VALUES_IOCTL: {
-        auto& values = *static_cast<gpio_v2_line_values*>(arg);
-        bool with_c2d = false;
         s.clock.request_middle(took);
-        error = s.chip.check_get(fd, values.mask, with_c2d);
+        error = s.gpio.get_values(fd, *static_cast<gpio_v2_line_values*>(arg));
         if (error)
             break;
-        ++c.stats.reads;
-        int c2d = 1;
-        if (with_c2d)
-            c2d = (s.adapter.read_status() & 0x80) ? 0 : 1;
-        values.bits = s.chip.values(fd, values.mask, c2d, s.adapter.c2ck());
-        if (c.cfg.trace) {
-            char token[2] = {'g', with_c2d ? static_cast<char>('0' + c2d) : '-'};
-            append_token(c.trace, token, 2);
-        }
-        finish(s, false, took);
+        finish(s, took);
         return 0;
     }
     default:
@@ -370,7 +291,6 @@ int port_request(unsigned long request, void* arg)
     if (gone(s))
         return unserved(s, request, ENODEV);
     int result = 0;
-    bool stall = false;
     uint64_t took = c.cfg.ppdev_request_ns;
     s.clock.request_middle(took);
     switch (request) {
@@ -393,27 +313,23 @@ int port_request(unsigned long request, void* arg)
         }
         break;
     case kWriteData: {
-        ++c.stats.writes;
         uint8_t data = *static_cast<const uint8_t*>(arg);
-        trace_byte(c, 'W', data);
         check_claimed(s, "PPWDATA");
-        stall = drive(s, data, true);
+        char token[3] = {'W'};
+        put_hex(token + 1, data, 2);
+        s.feed.write(data, true, {token, 3});
         break;
     }
-    case kReadStatus: {
-        ++c.stats.reads;
+    case kReadStatus:
         check_claimed(s, "PPRSTATUS");
-        uint8_t status = s.adapter.read_status();
-        *static_cast<uint8_t*>(arg) = status;
-        trace_byte(c, 'R', status);
+        *static_cast<uint8_t*>(arg) = s.feed.read_status();
         break;
-    }
     default:
         c.fault("unexpected ioctl request 0x%08lX", request);
         return unserved(s, request, ENOTTY);
     }
     int error = errno;
-    finish(s, stall, took);
+    finish(s, took);
     errno = error;
     return result;
 }
@@ -427,13 +343,13 @@ bool is_chip_path(const char* path)
 bool is_gpio(int fd)
 {
     Sim* s = sim_if_created();
-    return fd >= 0 && s && (s->chip.is_chip(fd) || s->chip.is_request(fd));
+    return fd >= 0 && s && (s->gpio.is_chip(fd) || s->gpio.is_request(fd));
 }
 
 void chip_opened(int fd)
 {
     Sim& s = sim();
-    s.chip.opened(fd);
+    s.gpio.opened(fd);
     ++s.core.stats.opens;
     s.used = true;
     s.dirty = true;
@@ -443,7 +359,7 @@ void gpio_closing(int fd)
 {
     Sim& s = sim();
     s.dirty = true;
-    if (!s.chip.closed(fd)) {
+    if (!s.gpio.closed(fd)) {
         ++s.core.stats.closes;
         return;
     }
@@ -454,7 +370,7 @@ void gpio_closing(int fd)
 int gpio_request(int fd, unsigned long request, void* arg)
 {
     Sim& s = sim();
-    if (s.chip.is_chip(fd))
+    if (s.gpio.is_chip(fd))
         return chip_request(s, request, arg);
     return line_request(s, fd, request, arg);
 }
@@ -462,7 +378,7 @@ int gpio_request(int fd, unsigned long request, void* arg)
 void bad_descriptor(int fd, unsigned long request)
 {
     Sim* s = sim_if_created();
-    if (!s || !s->active || !s->chip.was_request(fd))
+    if (!s || !s->active || !s->gpio.was_request(fd))
         return;
     int saved = errno;
     const char* name = gpio_name(request);
@@ -477,7 +393,7 @@ uint64_t clock_read(clockid_t clock)
 {
     Sim& s = sim();
     uint64_t now = s.clock.read(clock);
-    take_hold(s);  // after the reading: the host held right after it
+    s.feed.take_hold();  // after the reading: the host held right after it
     return now;
 }
 
@@ -496,8 +412,6 @@ void slept(uint64_t ns, uint64_t real_ns)
     s.dirty = true;
     s.clock.slept(ns, real_ns);
 }
-
-bool drive_lines(uint8_t data, bool reset_control) { return drive(sim(), data, reset_control); }
 
 bool rt_request()
 {

@@ -1,6 +1,6 @@
-// What the interposed C library calls ask of the simulator: the device's
-// open and close, its port requests, the host's clocks and sleeps, and the
-// real-time requests. Internal to libharlune_sim.
+// What the interposed C library calls ask of the simulator: the parallel
+// port's and the GPIO chip's opens, closes and requests, the host's clocks
+// and sleeps, and the real-time requests. Internal to libharlune_sim.
 #pragma once
 
 #include <cstdint>
@@ -35,11 +35,6 @@ uint64_t clock_peek(clockid_t clock);
 // when the caller sleeps and then reports the time spent with slept().
 bool sleep_skipped(uint64_t ns);
 void slept(uint64_t ns, uint64_t real_ns);
-
-// A data-register byte from the FTDI chip (a set-bits command, counted and
-// traced by the chip): strobes counted; true when its strobe is picked for a
-// stall.
-bool drive_lines(uint8_t data, bool reset_control);
 
 // sched_setscheduler, sched_setparam or mlockall: counted; true when it may
 // reach the C library.

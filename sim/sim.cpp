@@ -2,7 +2,7 @@
 #include "sim.h"
 
 #include "record.h"
-#include "state.h"
+#include "instance.h"
 
 namespace harlune_sim {
 
@@ -90,16 +90,11 @@ void configure(const Config& config)
         c.frames.reserve(kTraceReserve / 8);
     }
     check_config(c);
-    s.stall_rng.state = config.stall_seed;
-    s.strobes_picked = 0;
-    s.low_strobe = 0;
-    s.holds_picked = 0;
-    s.hold_due = false;
-    s.hold_pending = false;
+    s.feed.reset();
     s.clock.configure();
     s.adapter.reset();
-    s.chip.configure();
-    s.ftdi.configure();
+    s.gpio.configure();
+    s.usb.configure();
     s.target.configure();
     s.wire.reset();
     load_flash(c, s.target.flash);

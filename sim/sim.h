@@ -1,4 +1,5 @@
-// Simulated parallel-port adapter and C2 target.
+// The simulator's public interface: a C2 target behind a simulated adapter,
+// served as a parallel port (ppdev), a GPIO chip and FTDI chips on USB.
 //
 // libharlune_sim.so interposes open/open64/close/ioctl, the sleep and
 // monotonic-clock calls, sched_setscheduler/sched_setparam and mlockall of the

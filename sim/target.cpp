@@ -1,3 +1,4 @@
+// The C2 target: registers, the flash programming interface, the flash.
 #include "target.h"
 
 #include <algorithm>

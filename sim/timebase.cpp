@@ -1,3 +1,4 @@
+// Wire time, the host's clocks and sleeps in the three time modes.
 #include "timebase.h"
 
 #include <cerrno>

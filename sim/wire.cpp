@@ -1,3 +1,4 @@
+// The C2 frame decoder, one C2CK edge at a time.
 #include "wire.h"
 
 #include <algorithm>

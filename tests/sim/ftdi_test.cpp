@@ -14,40 +14,8 @@
 using harlune_sim::Config;
 using harlune_sim::kNoLine;
 using simtest::Host;
-using simtest::Port;
 
 namespace {
-
-TEST(FtdiPort, ProgrammingGoesAsOnTheParallelPort)
-{
-    auto steps = [](simtest::Programmer& p) {
-        ASSERT_TRUE(p.block_write(0x0123, {0xA5, 0x3C}));
-        EXPECT_EQ(p.block_read(0x0122, 4), (std::vector<uint8_t>{0xFF, 0xA5, 0x3C, 0xFF}));
-    };
-    std::string frames;
-    std::vector<uint8_t> flash;
-    {
-        simtest::Programmer p;
-        steps(p);
-        frames = harlune_sim::frames();
-        flash = harlune_sim::flash();
-    }
-    struct Case { uint32_t rst; std::string trace; };  // the trace's start
-    for (const Case& k : {Case{kNoLine, "F00- F00- F00- U D125 F10- U D125 F00- F10-"},
-                          Case{2, "Fz00 Fz00 Fz00 U D125 F10z U D125 F00z F10z"}}) {
-        SCOPED_TRACE(k.trace);
-        Config c;
-        c.ftdi_wiring.rst = k.rst;
-        simtest::Programmer p(c, Port::ftdi);
-        steps(p);
-        EXPECT_EQ(harlune_sim::trace().substr(0, k.trace.size()), k.trace);
-        EXPECT_EQ(harlune_sim::frames(), frames);
-        EXPECT_EQ(harlune_sim::flash(), flash);
-        const harlune_sim::Stats& st = harlune_sim::stats();
-        EXPECT_EQ(st.transfer_lows + st.unplanned_resets + st.lows_over_5us, 0u);
-        EXPECT_EQ(harlune_sim::fault_count(), 0u) << simtest::all_faults();
-    }
-}
 
 // One set-bits command of ADBUS: C2CK on pin 0, C2D on pin 1 (-1: an input).
 std::vector<uint8_t> pins(int ck, int d = -1)

@@ -1,5 +1,6 @@
 // The GPIO chip: the kernel's answers on its v2 uAPI, and the same adapter,
-// wire and target behind its lines as behind the parallel port.
+// wire and target behind its lines as behind the parallel port; programming
+// over the GPIO and FTDI chips as over the parallel port.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -190,7 +191,7 @@ Outcome run(const Config& c, Port port, const std::function<void(simtest::Progra
             harlune_sim::flash(), harlune_sim::stats()};
 }
 
-TEST(GpioPort, ProgrammingGoesAsOnTheParallelPort)
+TEST(Ports, ProgrammingGoesAsOnTheParallelPort)
 {
     auto steps = [](simtest::Programmer& p) {
         ASSERT_TRUE(p.block_write(0x0123, {0xA5, 0x3C}));
@@ -198,15 +199,25 @@ TEST(GpioPort, ProgrammingGoesAsOnTheParallelPort)
     };
     Outcome parallel = run(Config{}, Port::parallel, steps);
     EXPECT_EQ(parallel.trace.substr(0, 26), "C W20 W20 W20 D40 W28 D3 W");
-    struct Case { uint32_t rst; std::string trace; };  // the trace's start
-    for (const Case& k : {Case{kNoLine, "L G00- G00- G00- D40 G10- D3 G"},
-                          Case{22, "L Gz00 Gz00 Gz00 D40 G10z D3 G"}}) {
+    Config ftdi_rst;
+    ftdi_rst.ftdi_wiring.rst = 2;
+    struct Case { Port port; Config config; std::string trace; };  // the trace's start
+    const Case cases[] = {
+        {Port::gpio, wired(kNoLine), "L G00- G00- G00- D40 G10- D3 G"},
+        {Port::gpio, wired(22), "L Gz00 Gz00 Gz00 D40 G10z D3 G"},
+        {Port::ftdi, Config{}, "F00- F00- F00- U D125 F10- U D125 F00- F10-"},
+        {Port::ftdi, ftdi_rst, "Fz00 Fz00 Fz00 U D125 F10z U D125 F00z F10z"},
+    };
+    for (const Case& k : cases) {
         SCOPED_TRACE(k.trace);
-        Outcome gpio = run(wired(k.rst), Port::gpio, steps);
-        EXPECT_EQ(gpio.trace.substr(0, k.trace.size()), k.trace);
-        EXPECT_EQ(gpio.frames, parallel.frames);
-        EXPECT_EQ(gpio.report, parallel.report);
-        EXPECT_EQ(gpio.flash, parallel.flash);
+        Outcome o = run(k.config, k.port, steps);
+        EXPECT_EQ(o.trace.substr(0, k.trace.size()), k.trace);
+        EXPECT_EQ(o.frames, parallel.frames);
+        EXPECT_EQ(o.flash, parallel.flash);
+        if (k.port == Port::gpio)  // request for request: every counter alike
+            EXPECT_EQ(o.report, parallel.report);
+        else  // on the chip's own time: no strobe stretched
+            EXPECT_EQ(o.stats.transfer_lows + o.stats.unplanned_resets + o.stats.lows_over_5us, 0u);
     }
 }
 

@@ -222,6 +222,41 @@ TEST(Stall, SelectorsPickStrobesByNumber)
     EXPECT_EQ(simtest::faults_with("hold strobes or commands chosen but no hold length"), 1u);
 }
 
+TEST(Stall, EveryPortNumbersAndPicksStrobesAlike)
+{
+    // Stalls are picked by strobe number on every port; holds follow the
+    // requests of the parallel port and the GPIO chip (the FTDI chip's
+    // writes are no requests of their own).
+    struct Case {
+        simtest::Port port;
+        uint64_t holds;
+    };
+    for (const Case& k : {Case{simtest::Port::parallel, 1}, Case{simtest::Port::gpio, 1},
+                          Case{simtest::Port::ftdi, 0}}) {
+        SCOPED_TRACE(static_cast<int>(k.port));
+        Config c;
+        c.attach = harlune_sim::Attach::detached;  // bare strobes: no frames for a target
+        c.gpio_wiring.rst = 22;
+        c.ftdi_wiring.rst = 2;
+        c.stall_ns = 1000;
+        c.stall_at = {1, 7};
+        c.stall_every = 5;
+        c.hold_ns = 1000;
+        c.hold_at = {4};
+        Host h(c, k.port);
+        h.open_lines();
+        h.reset_pulse();
+        for (int i = 0; i < 12; ++i)
+            h.strobe();
+        h.pause(1);
+        const harlune_sim::Stats& st = harlune_sim::stats();
+        EXPECT_EQ(st.strobes, 12u);
+        EXPECT_EQ(st.stalls, 4u) << "1, 5, 7 and 10";
+        EXPECT_EQ(st.holds, k.holds);
+        EXPECT_EQ(simtest::all_faults(), "");
+    }
+}
+
 TEST(Stall, InWireTimeResetsTheTarget)
 {
     // A real 100 us spin inside a strobe always exceeds the 20 us reset;

@@ -1,15 +1,17 @@
-// The one simulator instance: shared state, the layers and the device.
-// Internal to libharlune_sim.
+// The one simulator instance: every layer, built once and wired downward
+// (ports and chips, then the feed, the adapter, the wire and the target),
+// and the parallel-port device's own state. Internal to libharlune_sim.
 #pragma once
 
 #include <cstdint>
 
 #include "adapter.h"
-#include "timebase.h"
 #include "core.h"
-#include "mpsse.h"
+#include "feed.h"
 #include "gpio.h"
 #include "target.h"
+#include "timebase.h"
+#include "usb.h"
 #include "wire.h"
 
 namespace harlune_sim {
@@ -20,14 +22,9 @@ struct Sim {
     Target target{core};
     Wire wire{core, target};
     Adapter adapter{core, wire};
-    Chip chip{core};
-    Ftdi ftdi{*this};
-    Rng stall_rng;                // Config::stall_one_in (stall_seed)
-    uint64_t strobes_picked = 0;  // strobe numbers considered for a stall so far
-    uint64_t low_strobe = 0;      // the strobe that began the C2CK low phase now (0: none)
-    uint64_t holds_picked = 0;    // strobe numbers considered for a hold so far
-    bool hold_due = false;        // the last write ended a strobe picked for a hold
-    bool hold_pending = false;    // a hold at the next clock read or request
+    Feed feed{core, clock, adapter};
+    GpioChip gpio{core, feed};
+    Usb usb{core, clock, feed};
 
     int device_fd = -1;
     bool claimed = false;
