@@ -405,11 +405,13 @@ double traced_s(const std::string &trace)
     return us / 1e6;
 }
 
-// Whole flash on the simulated FTDI chip, on the real clock (sleeps slept,
-// each USB round trip the time given), idle and against two CPU-bound
-// processes: wall time, USB transfers and round trips, strobes held low;
-// and the time of the same run on the counted clock, where a round trip
-// costs exactly the time given and the host nothing.
+// Whole flash on the simulated FTDI chip: read-back and program at high
+// speed and at full speed (64-byte packets, 40 us between packets), with a
+// chip that takes 50 or 250 ns per command; C2CK on TCK and on ACBUS with a
+// reset line. Wall time on the real clock (sleeps slept, each round trip
+// 125 us), and the same run's time on the counted clock; USB transfers,
+// round trips and bytes sent; the shortest and longest strobe low phase on
+// the chip's clock, strobes held across a packet or a transfer.
 void ftdi_commands(const Context &ctx)
 {
     if (ctx.bin.empty())
@@ -419,54 +421,47 @@ void ftdi_commands(const Context &ctx)
                 back = ctx.tmp.path("ftdi-back.bin");
     auto image = random_bytes(size, 11);
     common::write_file(img, image);
-    printf("\nwhole flash on the simulated FTDI chip (0x3E00 bytes, real clock, sleeps slept)\n");
-    printf("%-9s %-15s %6s %-6s %8s %8s %8s %8s %7s %7s %6s %8s %8s %s\n", "command", "pins", "rtt_us", "load",
-           "usb_wr", "usb_rd", "rtrips", "rt/byte", ">5us", "t_lows", "status", "wall_s", "counted", "result");
+    printf("\nwhole flash on the simulated FTDI chip (0x3E00 bytes, round trip 125 us, real clock, sleeps slept)\n");
+    printf("%-9s %-15s %-5s %6s %8s %8s %10s %8s %8s %6s %6s %6s %8s %8s %s\n", "command", "pins", "speed", "cmd_ns",
+           "usb_wr", "rtrips", "bytes_out", "short_ns", "long_ns", "p_lows", "t_lows", "status", "wall_s", "counted",
+           "result");
     struct Pins {
         const char *dev, *wiring;
     } pins[] = {{"ftdi:ck=0,d=1", "ck=0,d=1"}, {"ftdi:ck=8,d=9,rst=10", "ck=8,d=9,rst=10"}};
-    for (int rtt : {125, 1000})
-        for (const Pins &pin : pins)
-            for (int hogs : {0, 2}) {
-                if (hogs && (rtt != 125 || pin.dev != pins[0].dev))
-                    continue;
-                Hogs load(hogs);
-                for (const char *cmd : {"p", "v", "r"}) {
+    struct Link {
+        const char *speed;
+        int command_ns;
+    } links[] = {{"high", 50}, {"high", 250}, {"full", 50}, {"full", 250}};
+    for (const char *cmd : {"r", "p"})
+        for (const Link &link : links)
+            for (const Pins &pin : pins) {
+                auto fresh = [&] {
                     common::write_file(flash, random_bytes(0x4000, 12));  // needs an erase
                     if (*cmd != 'p')
                         common::write_file(flash, image);
                     std::remove(back.c_str());
-                    std::vector<std::string> env = {std::string("C2_PROG_DEV=") + pin.dev,
-                                                    std::string("HARLUNE_SIM_FTDI_WIRING=") + pin.wiring,
-                                                    "HARLUNE_SIM_FTDI_RTT_US=" + std::to_string(rtt)};
-                    Run r = run(ctx, {cmd, *cmd == 'r' ? back : img}, "real", flash, env);
-                    bool exact = starts_with(*cmd == 'r' ? back : flash, image);
-                    double counted = 0;
-                    if (!hogs) {
-                        common::write_file(flash, random_bytes(0x4000, 12));
-                        if (*cmd != 'p')
-                            common::write_file(flash, image);
-                        std::string trace = ctx.tmp.path("ftdi-trace");
-                        env.push_back("HARLUNE_SIM_TRACE=" + trace);
-                        Run v = run(ctx, {cmd, *cmd == 'r' ? back : img}, "virtual", flash, env);
-                        counted = v.status == 0 ? traced_s(trace) : -1;
-                        std::remove(trace.c_str());
-                    }
-                    uint64_t trips = r.report["round_trips"];
-                    // Bytes moved: a program reads the flash, writes it and verifies.
-                    double bytes = static_cast<double>(size) * (*cmd == 'p' ? 3 : 1);
-                    char counted_text[16] = "-";
-                    if (!hogs)
-                        snprintf(counted_text, sizeof counted_text, "%.2f", counted);
-                    printf("%-9s %-15s %6d %-6s %8llu %8llu %8llu %8.2f %7llu %7llu %6d %8.2f %8s %s\n",
-                           *cmd == 'p' ? "program" : *cmd == 'v' ? "verify" : "read-back", pin.wiring, rtt,
-                           hogs ? "2 hogs" : "idle", static_cast<unsigned long long>(r.report["usb_writes"]),
-                           static_cast<unsigned long long>(r.report["usb_reads"]),
-                           static_cast<unsigned long long>(trips), static_cast<double>(trips) / bytes,
-                           static_cast<unsigned long long>(r.report["lows_over_5us"]),
-                           static_cast<unsigned long long>(r.report["transfer_lows"]), r.status, r.wall_s, counted_text,
-                           r.status == 0 && exact && redos(r.err) == 0 ? "exact, no redo" : "FAILED");
-                }
+                };
+                fresh();
+                std::vector<std::string> env = {std::string("C2_PROG_DEV=") + pin.dev,
+                                                std::string("HARLUNE_SIM_FTDI_WIRING=") + pin.wiring,
+                                                std::string("HARLUNE_SIM_FTDI_SPEED=") + link.speed,
+                                                "HARLUNE_SIM_FTDI_PACKET_GAP_US=40",
+                                                "HARLUNE_SIM_FTDI_COMMAND_NS=" + std::to_string(link.command_ns)};
+                Run r = run(ctx, {cmd, *cmd == 'r' ? back : img}, "real", flash, env);
+                bool exact = starts_with(*cmd == 'r' ? back : flash, image);
+                fresh();
+                std::string trace = ctx.tmp.path("ftdi-trace");
+                env.push_back("HARLUNE_SIM_TRACE=" + trace);
+                Run v = run(ctx, {cmd, *cmd == 'r' ? back : img}, "virtual", flash, env);
+                double counted = v.status == 0 ? traced_s(trace) : -1;
+                std::remove(trace.c_str());
+                auto n = [&r](const char *key) { return static_cast<unsigned long long>(r.report[key]); };
+                printf("%-9s %-15s %-5s %6d %8llu %8llu %10llu %8llu %8llu %6llu %6llu %6d %8.2f %8.2f %s\n",
+                       *cmd == 'p' ? "program" : "read-back", pin.wiring, link.speed, link.command_ns,
+                       n("usb_writes"), n("round_trips"), n("usb_bytes_out"), n("shortest_low_ns"),
+                       n("longest_low_ns"), n("packet_lows"), n("transfer_lows"), r.status, r.wall_s, counted,
+                       r.status == 0 && exact && redos(r.err) == 0 ? "exact, no redo" : "FAILED");
+                fflush(stdout);
             }
 }
 

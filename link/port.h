@@ -53,7 +53,8 @@ struct PortOps {
     // queues_requests: every queued request done and every queued read delivered.
     void (*sync)();
     // keeps_time: hold the lines as they are for `us`: true when held on the
-    // port's own time, false when the host must wait itself.
+    // port's own time, false when the host must wait itself (the lines stay
+    // as they are).
     bool (*hold)(uint32_t us);
 };
 extern const PortOps ppdev_port, gpio_port, ftdi_port;
@@ -93,7 +94,8 @@ void port_read_into(uint8_t *byte, uint8_t mask);
 // Every read queued by port_read_into delivered.
 void port_sync();
 // True when the port held the lines `us` on its own clock (the host need
-// not wait); false when the host must wait itself.
+// not wait); false when the host must wait itself (no such clock, or a long
+// hold the port leaves to the host's sleep).
 bool port_hold(uint32_t us);
 // True when the port times each clock pulse itself, so no hold-up of the
 // host can stretch one (the link's strobe watchdog then stays off).

@@ -3,12 +3,7 @@
 //
 // C2_PROG_DEV=ftdi:[VID:PID[:SERIAL]:]ck=PIN,d=PIN[,rst=PIN][,if=B]; pins as
 // on the chip: 0-7 ADBUS0-7, 8-15 ACBUS0-7, all on the same bus. The lines
-// follow the data-register byte as on GPIO lines:
-//   C2CK  reset active without a reset line: driven low; reset active with
-//         one: input; otherwise driver on (bit 4 clear): driven at bit 5,
-//         else input
-//   C2D   driver on (bit 6 clear): driven at bit 7, else input
-//   rst   reset active: driven low, else input
+// follow the data-register byte as on GPIO lines (line_roles.h).
 // Each data-register write is one "set data bits" command (0x80 ADBUS, 0x82
 // ACBUS) with the levels and directions of the whole bus (unmapped pins
 // inputs), each read of C2D one "read data bits" (0x81, 0x83): the chip puts
@@ -18,14 +13,28 @@
 // needs an answer to go on (a WAIT field's sample, the end of an Address
 // Read, port_sync), or when the queue passes TRANSFER_BYTES; the reads a
 // transfer carries are answered at its end (0x87, send immediate), one
-// round trip. A transfer never ends while C2CK is low: the queue is cut only
-// where C2CK is high or released, and libftdi's own split of a long write is
-// set beyond any transfer made here; nor does a USB packet (a strobe's two
-// commands are padded into one with 0x85, loopback off, which changes nothing). Delays are kept on the chip's clock:
-// commands that clock with no data (0x8E, 0x8F) at 1 us per bit while
-// ADBUS0 (TCK, which they toggle) is not a driven C2 line, else the last
-// "set data bits" repeated, counted at SET_BITS_NS each: the lines stay as
-// they are, and the wire shows the same line states in the same order.
+// round trip. A transfer never ends while C2CK is low (but inside a reset
+// pulse): the queue is cut only where C2CK is high or released, and
+// libftdi's own split of a long write is set beyond any transfer made here.
+// Nor does a USB packet of the link's own size (512 bytes at high speed, 64
+// at full speed, where the chip may wait tens of microseconds for the next
+// one): a strobe's commands are padded into one packet with 0x85 (loopback
+// off, which changes nothing).
+//
+// A strobe's low phase is timed by the chip: with C2CK on ADBUS0 (TCK) one
+// "clock bits" command (0x8E 0x00) takes the place of the low and high
+// writes, TCK leaving its level for half a bit period (500 ns at the 1 us
+// bit set here); elsewhere the low "set data bits" goes out STROBE_SETS
+// times before the high one. Short delays are kept on the chip's clock:
+// clock commands with no data (0x8E, 0x8F) at 1 us per bit while TCK is not
+// a driven C2 line, else the last "set data bits" repeated, counted at
+// SET_BITS_NS each: the lines stay as they are. A delay of LONG_HOLD_US or
+// more with C2CK high (or inside a reset pulse) sends what is queued, waits
+// for one answer that shows the chip has run it, and leaves the wait to the
+// host's sleep: no traffic.
+//
+// A failed USB transfer, or ANSWER_LIMIT_NS without an expected answer, ends
+// the run through c2_port_lost: nothing more is sent.
 #include <ftdi.h>
 
 #include <cerrno>
@@ -36,12 +45,12 @@
 #include <vector>
 
 #include "clock.h"
+#include "line_roles.h"
 #include "port_form.h"
 
 namespace {
 
-enum { CK = 0, D = 1, RST = 2 };
-const char *const role_name[] = {"ck", "d", "rst"};
+enum { CK = ROLE_CK, D = ROLE_D, RST = ROLE_RST, IF = ROLE_COUNT };
 
 // MPSSE commands (ftdi.h names the others: SEND_IMMEDIATE, CLK_BITS,
 // CLK_BYTES, TCK_DIVISOR, DIS_DIV_5, DIS_ADAPTIVE, DIS_3_PHASE, LOOPBACK_END).
@@ -53,6 +62,16 @@ constexpr uint16_t DIVISOR_1US = 29;
 // repeated commands count this, so they are never shorter than asked (on a
 // chip that takes longer per command, they are longer).
 constexpr uint32_t SET_BITS_NS = 50;
+// A strobe made of "set data bits": the low command this many times, then
+// the high one. FTDI publishes no time per command; at the fastest (50 ns)
+// the low lasts 250 ns, enough for C2CK through 1 kOhm and a cable's
+// capacitance to reach the target's low threshold, and at 250 ns per
+// command it lasts 1.25 us, far below the 5 us a clock edge may last.
+constexpr int STROBE_SETS = 5;
+// "Clock bits" of one bit: TCK leaves its level for half a bit period.
+constexpr uint8_t ONE_BIT = 0x00;
+// From this long on a hold is the host's sleep, not the chip's commands.
+constexpr uint32_t LONG_HOLD_US = 1000;
 // A transfer is cut once the queue holds this much (where C2CK is high);
 // libftdi splits no write smaller than LIBFTDI_CHUNK, which is beyond any
 // transfer made here (the queue grows past TRANSFER_BYTES only by the rest
@@ -62,15 +81,14 @@ constexpr int LIBFTDI_CHUNK = 65536;
 // A read transfer holds every answer of one exchange (PENDING_ANSWERS and
 // the two status bytes of each 512-byte packet).
 constexpr int READ_CHUNK = 4096;
-// A high-speed bulk transfer reaches the chip in packets of this size; a
-// strobe's two commands are kept in one packet, so that the chip never
-// waits for the next packet with C2CK low.
-constexpr size_t USB_PACKET = 512;
+// The packet size when libftdi knows none: the smaller, full-speed one.
+constexpr size_t FULL_SPEED_PACKET = 64;
 // Answers the chip may hold before they are read (its buffer is 1 KiB and more).
 constexpr size_t PENDING_ANSWERS = 256;
 // The chip answers within a round trip; this long without an answer is a
-// dead link.
+// dead link. No single USB call blocks longer than USB_TIMEOUT_MS.
 constexpr uint64_t ANSWER_LIMIT_NS = 2000000000u;
+constexpr int USB_TIMEOUT_MS = 1000;
 
 // The supported chips, in the order a bare "ftdi:" looks for them.
 const int MPSSE_PIDS[] = {0x6014, 0x6010, 0x6011};
@@ -98,9 +116,16 @@ std::string device_name; // C2_PROG_DEV
 Spec spec;
 
 uint8_t set_cmd = SET_LOW, read_cmd = READ_LOW;
-uint8_t bit[3] = {};     // each line's bit on its bus
+unsigned bit[ROLE_COUNT] = {};  // each line's bit on its bus
 uint8_t value = 0, dir = 0;  // the bus as the last write left it
 bool wire_low = false;   // C2CK held low by that write (driver or reset line)
+bool in_reset = false;   // that write holds the reset control active
+size_t packet = FULL_SPEED_PACKET;  // the link's USB packet size
+// A strobe's low write on TCK, not queued yet: the high write that follows
+// makes the pair one clock command. The bus before it:
+bool strobe_held = false;
+uint8_t before_value = 0, before_dir = 0;
+bool closing = false;    // the close: a failure ends nothing
 
 std::vector<uint8_t> queue;
 std::vector<Pending> pending;
@@ -120,13 +145,13 @@ std::string parse_pins(const std::string &list, Spec *s)
 {
     bool seen[4] = {};
     std::string why = for_each_entry(list, "pin", [&](const std::string &key, const std::string &val) -> std::string {
-        int role = key == "ck" ? CK : key == "d" ? D : key == "rst" ? RST : key == "if" ? 3 : -1;
+        int role = key == "if" ? IF : role_of(key);
         if (role < 0)
             return "\"" + key + "\" is not a pin name (ck, d or rst) nor if (the interface)";
         if (seen[role])
             return key + " is given twice";
         seen[role] = true;
-        if (role == 3) {
+        if (role == IF) {
             if (val != "A" && val != "B")
                 return "\"" + val + "\" is not an interface (A or B)";
             s->interface = val == "A" ? INTERFACE_A : INTERFACE_B;
@@ -143,16 +168,13 @@ std::string parse_pins(const std::string &list, Spec *s)
     if (!seen[CK] || !seen[D])
         return "both ck and d are needed";
     s->has_rst = seen[RST];
-    int count = s->has_rst ? 3 : 2;
-    for (int a = 0; a < count; ++a)
-        for (int b = a + 1; b < count; ++b) {
-            if (s->pin[a] == s->pin[b])
-                return std::string(role_name[a]) + " and " + role_name[b] + " are the same pin";
-            if (s->pin[a] / 8 != s->pin[b] / 8)
-                return std::string(role_name[a]) + " and " + role_name[b] +
-                       " are on different buses: all pins on ADBUS (0 to 7) or all on ACBUS (8 to 15)";
-        }
-    return {};
+    return refused_pair(s->has_rst ? 3 : 2, [s](unsigned a, unsigned b) {
+        if (s->pin[a] == s->pin[b])
+            return "are the same pin";
+        return s->pin[a] / 8 != s->pin[b] / 8
+                   ? "are on different buses: all pins on ADBUS (0 to 7) or all on ACBUS (8 to 15)"
+                   : nullptr;
+    });
 }
 
 // "[VID:PID[:SERIAL]:]LIST" after "ftdi:". An empty string, or why the
@@ -183,6 +205,13 @@ std::string parse_device(const std::string &text, Spec *s)
     return {};
 }
 
+std::string hex_byte(uint8_t byte)
+{
+    char text[4];
+    snprintf(text, sizeof text, "%02X", byte);
+    return text;
+}
+
 std::string ids(int vid, int pid)
 {
     char text[16];
@@ -210,14 +239,28 @@ const char *const UDEV_HINT =
     "  /etc/udev/rules.d/60-harlune-ftdi.rules:\n"
     "    SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"0403\", MODE=\"0660\", GROUP=\"plugdev\"\n"
     "  then udevadm control --reload, replug the chip and be in the plugdev group.\n";
-const char *const UNBIND_HINT =
-    "  Unbind the serial driver from the chip's interface, as root:\n"
-    "    ls /sys/bus/usb/drivers/ftdi_sio/   (names like 1-2:1.0)\n"
+// libusb gives the same failure for more than a missing permission.
+const char *const OPEN_HINT =
+    "  Allow your user to open it with a udev rule, as root, in\n"
+    "  /etc/udev/rules.d/60-harlune-ftdi.rules:\n"
+    "    SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"0403\", MODE=\"0660\", GROUP=\"plugdev\"\n"
+    "  then udevadm control --reload, replug the chip and be in the plugdev group.\n"
+    "  The same failure comes from a chip unplugged between the listing and the open,\n"
+    "  a busy or broken hub, or a host controller libusb cannot use (some virtual\n"
+    "  machines): replug the chip, directly into the computer, and run again.\n";
+const char *const HOLDER_HINT =
+    "  Find the holder: lsof /dev/bus/usb/BBB/DDD (bus and device as lsusb shows them)\n"
+    "  names a program (a debugger, OpenOCD, a second harlune): end it. If\n"
+    "  /sys/bus/usb/devices/<dev>:1.<if>/driver links to ftdi_sio (<if> 0 for interface A,\n"
+    "  1 for B; names as ls /sys/bus/usb/drivers/ftdi_sio/ lists them, e.g. 1-2:1.0),\n"
+    "  unbind the serial driver, as root:\n"
     "    echo -n 1-2:1.0 > /sys/bus/usb/drivers/ftdi_sio/unbind\n"
     "  or rmmod ftdi_sio while no other FTDI serial port is in use.\n";
 const char *const FORM_HINT =
     "  Name the chip and its pins as C2_PROG_DEV=ftdi:[VID:PID[:SERIAL]:]ck=PIN,d=PIN[,rst=PIN][,if=B],\n"
     "  pins 0 to 7 for ADBUS0-7, 8 to 15 for ACBUS0-7; for example ftdi:ck=0,d=1.\n";
+const char *const REPLUG_HINT =
+    "  Unplug the chip and plug it in again; check that no other program uses it.\n";
 
 int fail(PortProblem *problem, int err, const std::string &detail, const char *hint)
 {
@@ -227,14 +270,49 @@ int fail(PortProblem *problem, int err, const std::string &detail, const char *h
     return -1;
 }
 
-void lost(const char *what)
+// The link failed: nothing more goes out. During the run that ends it at
+// once; the claim and the close see `dead` themselves.
+void lost(const std::string &what)
 {
-    if (!dead) {
-        fflush(stdout);
-        fprintf(stderr, "harlune: %s: USB transfer to the FTDI chip failed (%s): %s\n", device_name.c_str(), what,
-                ctx ? ftdi_get_error_string(ctx) : "no device");
-    }
     dead = true;
+    if (!claimed || closing)
+        return;
+    c2_port_lost(device_name + ": USB transfer to the FTDI chip failed (" + what +
+                     "): replug the chip, check its hub and cable, then run the command again",
+                 "");
+}
+
+// Write the queue; a failure marks the link dead.
+void send_queue()
+{
+    for (size_t sent = 0; sent < queue.size() && !dead;) {
+        int n = ftdi_write_data(ctx, queue.data() + sent, static_cast<int>(queue.size() - sent));
+        if (n < 0)
+            lost(std::string("write: ") + ftdi_get_error_string(ctx));
+        else if (n == 0)
+            lost("write: the chip took no byte");
+        else
+            sent += static_cast<size_t>(n);
+    }
+    queue.clear();
+}
+
+// `size` answers into `answer`; false once the link is dead. A read that
+// returns no byte leaves libftdi's error text as it was: it is not quoted.
+bool read_answers(uint8_t *answer, size_t size)
+{
+    size_t got = 0;
+    uint64_t start = clock_now_ns();
+    while (got < size && !dead) {
+        int n = ftdi_read_data(ctx, answer + got, static_cast<int>(size - got));
+        if (n < 0)
+            lost(std::string("read: ") + ftdi_get_error_string(ctx));
+        else if (n == 0 && clock_now_ns() - start > ANSWER_LIMIT_NS)
+            lost("read: no answer in 2 s");
+        else
+            got += static_cast<size_t>(n);
+    }
+    return got == size;
 }
 
 // One transfer of the queue; then, if it carried reads, their answers.
@@ -242,31 +320,16 @@ void exchange()
 {
     if (!pending.empty())
         queue.push_back(SEND_IMMEDIATE);
-    for (size_t sent = 0; sent < queue.size() && !dead;) {
-        int n = ftdi_write_data(ctx, queue.data() + sent, static_cast<int>(queue.size() - sent));
-        if (n <= 0)
-            lost("write");
-        else
-            sent += static_cast<size_t>(n);
-    }
-    queue.clear();
+    send_queue();
     if (pending.empty())
         return;
     static std::vector<uint8_t> answer;
     answer.assign(pending.size(), 0);
-    size_t got = 0;
-    uint64_t start = clock_now_ns();
-    while (got < answer.size() && !dead) {
-        int n = ftdi_read_data(ctx, answer.data() + got, static_cast<int>(answer.size() - got));
-        if (n < 0 || (n == 0 && clock_now_ns() - start > ANSWER_LIMIT_NS))
-            lost("read");
-        else
-            got += static_cast<size_t>(n);
-    }
+    if (read_answers(answer.data(), answer.size()))
+        for (size_t i = 0; i < answer.size(); ++i)
+            if (answer[i] & (1u << bit[D]))
+                *pending[i].byte = static_cast<uint8_t>(*pending[i].byte | pending[i].mask);
     // A lost answer reads C2D low, as a failed request on the other ports.
-    for (size_t i = 0; i < got; ++i)
-        if (answer[i] & (1u << bit[D]))
-            *pending[i].byte = static_cast<uint8_t>(*pending[i].byte | pending[i].mask);
     pending.clear();
 }
 
@@ -277,6 +340,14 @@ void maybe_send()
         exchange();
 }
 
+// The next `bytes` in one USB packet: pad to the next one if they would cross.
+void keep_in_packet(size_t bytes)
+{
+    size_t used = queue.size() % packet;
+    if (used + bytes > packet)
+        queue.resize(queue.size() + packet - used, LOOPBACK_END);  // changes nothing
+}
+
 void put_set()
 {
     queue.push_back(set_cmd);
@@ -284,7 +355,28 @@ void put_set()
     queue.push_back(dir);
 }
 
-int ftdi_open(const char *device, PortProblem *problem)
+// The low phase of a strobe as "set data bits": the high write that ends it
+// lands in the same packet.
+void put_strobe_low()
+{
+    keep_in_packet((STROBE_SETS + 1) * 3);
+    for (int i = 0; i < STROBE_SETS; ++i)
+        put_set();
+}
+
+// A held strobe low that will not be a clock command: queued as set commands.
+void release_held()
+{
+    if (!strobe_held)
+        return;
+    strobe_held = false;
+    put_strobe_low();
+}
+
+bool ftdi_takes(const char *device) { return strncmp(device, "ftdi:", 5) == 0; }
+
+// A malformed device part fails the open; a malformed pin list, the claim.
+int ftdi_parse(const char *device, PortProblem *problem)
 {
     device_name = device;
     problem->name = device;
@@ -292,6 +384,11 @@ int ftdi_open(const char *device, PortProblem *problem)
     std::string wrong = parse_device(device + 5, &spec);
     if (!wrong.empty())
         return fail(problem, EINVAL, "malformed device: " + wrong, FORM_HINT);
+    return 0;
+}
+
+int ftdi_open(PortProblem *problem)
+{
     if (!spec.list_error.empty())
         return 0;  // the claim reports it; nothing is opened
     ctx = ftdi_new();
@@ -309,7 +406,7 @@ int ftdi_open(const char *device, PortProblem *problem)
     }
     if (rc == 0 || rc == -5) {
         opened = rc == 0;
-        open_error = rc;  // -5: the kernel's driver holds it, a claim problem
+        open_error = rc;  // -5: another holder of the interface, a claim problem
         return 0;
     }
     std::string what = spec.pid >= 0 ? "USB device " + ids(spec.vid, spec.pid)
@@ -323,24 +420,46 @@ int ftdi_open(const char *device, PortProblem *problem)
         return fail(problem, ENODEV, "no " + what + " found",
                     "  Check the cable and that lsusb lists the chip; a chip with other ids or a second\n"
                     "  chip is named as ftdi:VID:PID[:SERIAL]:ck=PIN,d=PIN (ids and serial from lsusb -v).\n");
+    if (rc == -4)
+        return fail(problem, EACCES, "no permission to open the " + what + ": " + why, OPEN_HINT);
     if (rc == -8)
         return fail(problem, EACCES, "no permission to open the " + what, UDEV_HINT);
     return fail(problem, EIO, "could not open the " + what + ": " + why, UDEV_HINT);
+}
+
+// AN_135's check that the chip is in step: a bad opcode is answered 0xFA
+// and the opcode. Empty, or why the chip is not fit for use.
+std::string check_sync()
+{
+    for (uint8_t bad : {uint8_t{0xAA}, uint8_t{0xAB}}) {
+        queue.insert(queue.end(), {bad, SEND_IMMEDIATE});
+        send_queue();
+        if (dead)
+            return std::string("the chip took no MPSSE command: ") + ftdi_get_error_string(ctx);
+        uint8_t answer[2] = {};
+        if (!read_answers(answer, 2))
+            return "the chip did not answer the check for a bad command 0x" + hex_byte(bad) +
+                   ": it is not in MPSSE mode, or its USB link failed";
+        if (answer[0] != 0xFA || answer[1] != bad)
+            return "the chip answered the check for a bad command 0x" + hex_byte(bad) + " with " +
+                   hex_byte(answer[0]) + " " + hex_byte(answer[1]) + " instead of FA " + hex_byte(bad) +
+                   ": it is out of step (another program left it in the middle of a command)";
+    }
+    return {};
 }
 
 int ftdi_claim(PortProblem *problem)
 {
     if (!spec.list_error.empty())
         return fail(problem, EINVAL, "malformed pin list: " + spec.list_error, FORM_HINT);
-    if (open_error == -5 && spec.interface == INTERFACE_B)
-        return fail(problem, EBUSY,
-                    std::string("interface B could not be claimed (") + ftdi_get_error_string(ctx) +
-                        "): the kernel's serial driver (ftdi_sio) holds it, or the chip has none (an FT232H)",
-                    UNBIND_HINT);
     if (open_error == -5)
         return fail(problem, EBUSY,
-                    std::string("the kernel's serial driver (ftdi_sio) holds the chip (") + ftdi_get_error_string(ctx) + ")",
-                    UNBIND_HINT);
+                    std::string("interface ") + (spec.interface == INTERFACE_B ? "B" : "A") +
+                        " could not be claimed (" + ftdi_get_error_string(ctx) +
+                        "): another program (a debugger, a second harlune) or "
+                        "the kernel's serial driver (ftdi_sio) holds it" +
+                        (spec.interface == INTERFACE_B ? ", or the chip has none (an FT232H)" : ""),
+                    HOLDER_HINT);
     int type = ctx->type;
     if (type != TYPE_232H && type != TYPE_2232H && type != TYPE_4232H)
         return fail(problem, ENODEV,
@@ -353,59 +472,73 @@ int ftdi_claim(PortProblem *problem)
     if (type == TYPE_4232H && high)
         return fail(problem, EINVAL, "an FT4232H has no pins 8 to 15 (ACBUS)",
                     "  Wire the target to pins 0 to 7 (ADBUS0-7, or BDBUS0-7 with if=B).\n");
+    ctx->usb_read_timeout = ctx->usb_write_timeout = USB_TIMEOUT_MS;
     if (ftdi_usb_reset(ctx) < 0 || ftdi_set_latency_timer(ctx, 1) < 0 ||
         ftdi_write_data_set_chunksize(ctx, LIBFTDI_CHUNK) < 0 || ftdi_read_data_set_chunksize(ctx, READ_CHUNK) < 0 ||
         ftdi_set_bitmode(ctx, 0, BITMODE_RESET) < 0 || ftdi_set_bitmode(ctx, 0, BITMODE_MPSSE) < 0 ||
         ftdi_tcioflush(ctx) < 0)
         return fail(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
-                    "  Unplug the chip and plug it in again; check that no other program uses it.\n");
+                    REPLUG_HINT);
+    packet = ctx->max_packet_size > 0 ? static_cast<size_t>(ctx->max_packet_size) : FULL_SPEED_PACKET;
     set_cmd = high ? SET_HIGH : SET_LOW;
     read_cmd = high ? READ_HIGH : READ_LOW;
     for (int r = 0; r < (spec.has_rst ? 3 : 2); ++r)
-        bit[r] = static_cast<uint8_t>(spec.pin[r] % 8);
+        bit[r] = static_cast<unsigned>(spec.pin[r] % 8);
     value = dir = 0;  // every pin an input, as MPSSE mode starts
-    wire_low = dead = false;
+    wire_low = in_reset = strobe_held = dead = closing = false;
     queue.clear();
     pending.clear();
     queue.insert(queue.end(), {DIS_DIV_5, DIS_ADAPTIVE, DIS_3_PHASE, LOOPBACK_END, TCK_DIVISOR,
                                static_cast<uint8_t>(DIVISOR_1US & 0xFF), static_cast<uint8_t>(DIVISOR_1US >> 8)});
-    exchange();
-    if (dead)
-        return fail(problem, EIO, std::string("the chip took no MPSSE command: ") + ftdi_get_error_string(ctx),
-                    "  Unplug the chip and plug it in again.\n");
+    std::string out_of_step = check_sync();
+    if (!out_of_step.empty()) {
+        dead = true;  // nothing more goes out, not even the close's release
+        return fail(problem, EIO, out_of_step, REPLUG_HINT);
+    }
     claimed = true;
     return 0;
 }
 
 void ftdi_write(uint8_t byte)
 {
-    uint8_t v = 0, d = 0;
+    LineMasks lines = line_masks(byte, bit, spec.has_rst);
+    uint8_t v = static_cast<uint8_t>(lines.high), d = static_cast<uint8_t>(lines.driven);
     bool reset = !(byte & RST_BIT);
-    auto drive = [&v, &d](int role, bool level) {
-        d = static_cast<uint8_t>(d | 1u << bit[role]);
-        if (level)
-            v = static_cast<uint8_t>(v | 1u << bit[role]);
-    };
-    if (reset && !spec.has_rst)
-        drive(CK, false);
-    else if (!reset && !(byte & CK_NEN))
-        drive(CK, byte & CK_LEVEL);
-    if (!(byte & D_NEN))
-        drive(D, byte & D_LEVEL);
-    if (reset && spec.has_rst)
-        drive(RST, false);
+    if (strobe_held && v == before_value && d == before_dir) {
+        // The strobe's high write: TCK low for half a bit, by the chip.
+        strobe_held = false;
+        value = v;
+        wire_low = false;
+        keep_in_packet(2);
+        queue.insert(queue.end(), {CLK_BITS, ONE_BIT});
+        maybe_send();
+        return;
+    }
+    release_held();
     bool was_low = wire_low;
+    uint8_t old_value = value, old_dir = dir;
     value = v;
     dir = d;
-    wire_low = (reset && spec.has_rst) || ((d >> bit[CK]) & 1u && !((v >> bit[CK]) & 1u));
-    if (wire_low && !was_low && !reset && queue.size() % USB_PACKET > USB_PACKET - 6)
-        queue.resize(queue.size() + USB_PACKET - queue.size() % USB_PACKET, LOOPBACK_END);  // changes nothing
+    in_reset = reset;
+    wire_low = lines.ck_low;
+    if (wire_low && !was_low && !reset) {  // a strobe begins
+        const uint8_t ck = static_cast<uint8_t>(1u << bit[CK]);
+        if (set_cmd == SET_LOW && ck == 1 && d == old_dir && (old_dir & ck) && v == (old_value & ~ck)) {
+            strobe_held = true;  // TCK, driven high until now
+            before_value = old_value;
+            before_dir = old_dir;
+            return;
+        }
+        put_strobe_low();
+        return;
+    }
     put_set();
     maybe_send();
 }
 
 void ftdi_read_into(uint8_t *byte, uint8_t mask)
 {
+    release_held();
     queue.push_back(read_cmd);
     pending.push_back({byte, mask});
     maybe_send();
@@ -421,19 +554,29 @@ uint8_t ftdi_read()
 
 void ftdi_sync()
 {
+    release_held();
     if (!pending.empty())  // commands alone wait for the next transfer
         exchange();
 }
 
-void ftdi_hold(uint32_t us)
+bool ftdi_hold(uint32_t us)
 {
+    release_held();
+    if (us >= LONG_HOLD_US && (!wire_low || in_reset)) {
+        // Sent, and run by the chip (its answer comes after the rest):
+        // the host's sleep is then the lines' hold.
+        queue.push_back(read_cmd);
+        pending.push_back({&discard, 0});
+        exchange();
+        return false;
+    }
     if (set_cmd == SET_LOW && (dir & 1u)) {
         // TCK is a driven C2 line: the clock commands would toggle it.
         for (uint64_t n = static_cast<uint64_t>(us) * 1000 / SET_BITS_NS; n > 0; --n) {
             put_set();
             maybe_send();
         }
-        return;
+        return true;
     }
     while (us > 0) {
         if (us <= 8) {
@@ -447,20 +590,25 @@ void ftdi_hold(uint32_t us)
         maybe_send();
     }
     maybe_send();
+    return true;
 }
 
 void ftdi_close()
 {
-    if (ctx && claimed) {
-        if (dir != 0 && !dead) {  // a way out that left a line driven
+    closing = true;
+    if (ctx && claimed && !dead) {
+        release_held();
+        if (dir != 0) {  // a way out that left a line driven
             value = dir = 0;
-            wire_low = false;
+            wire_low = in_reset = false;
             put_set();
         }
         for (Pending &p : pending)  // whoever asked is gone
             p.byte = &discard;
         exchange();
     }
+    queue.clear();
+    pending.clear();
     if (ctx) {
         if (opened)
             ftdi_usb_close(ctx);
@@ -471,20 +619,9 @@ void ftdi_close()
     open_error = 0;
 }
 
-bool ftdi_takes(const char *device) { return strncmp(device, "ftdi:", 5) == 0; }
-
-std::string form;  // C2_PROG_DEV, read at the open
-
-int ftdi_parse(const char *device, PortProblem *)
-{
-    form = device;
-    return 0;
-}
-
-int ftdi_open_device(PortProblem *problem) { return ftdi_open(form.c_str(), problem); }
-
 }  // namespace
 
+// Requests queued, and delays kept on the chip's clock.
 const PortOps ftdi_port = {
     .name = "FTDI MPSSE chips through libftdi1 (FT232H, FT2232H, FT4232H)",
     .keeps_time = true,
@@ -493,12 +630,12 @@ const PortOps ftdi_port = {
     .slow_hint = nullptr,
     .takes = ftdi_takes,
     .parse = ftdi_parse,
-    .open = ftdi_open_device,
+    .open = ftdi_open,
     .claim = ftdi_claim,
     .write_data = ftdi_write,
     .read_status = ftdi_read,
     .close = ftdi_close,
     .read_into = ftdi_read_into,
     .sync = ftdi_sync,
-    .hold = [](uint32_t us) { ftdi_hold(us); return true; },
+    .hold = ftdi_hold,
 };

@@ -125,6 +125,7 @@ std::string report(const Core& core)
         {"host_holds", s.host_holds},
         {"longest_hold_ns", s.longest_hold_ns},
         {"usb_writes", s.usb_writes},
+        {"usb_bytes_out", s.usb_bytes_out},
         {"usb_reads", s.usb_reads},
         {"round_trips", s.round_trips},
         {"mpsse_commands", s.mpsse_commands},

@@ -256,6 +256,7 @@ struct Stats {
     uint64_t host_holds = 0;         // wire/real: 5 us or more from one request to the next, not asleep, reset released
     uint64_t longest_hold_ns = 0;
     uint64_t usb_writes = 0;         // FTDI: bulk OUT transfers (libftdi's chunks)
+    uint64_t usb_bytes_out = 0;      // FTDI: bytes of the bulk OUT transfers
     uint64_t usb_reads = 0;          // FTDI: bulk IN transfers
     uint64_t round_trips = 0;        // FTDI: bulk IN transfers, each a round trip for the host
     uint64_t mpsse_commands = 0;     // FTDI: MPSSE commands decoded, unknown ones included

@@ -499,6 +499,7 @@ void Usb::write_transfer(Interface& i, int device, const unsigned char* data, si
     Core& c = core_;
     Mpsse& e = i.engine;
     ++c.stats.usb_writes;
+    c.stats.usb_bytes_out += size;
     uint64_t host = host_now();
     e.start_at(host);
     uint64_t frame = c.cfg.ftdi_full_speed ? kFullSpeedFrameNs : kHighSpeedFrameNs;

@@ -18,8 +18,10 @@ for text in "Problem opening" "Problem claiming" "No target answering on" "usual
     "harlune: waiting for " "another program or driver holds the port" "another program or driver held the port for" \
     "the port is gone, or another program holds it for itself alone" "not a ppdev port: a printer device (/dev/lp0)" \
     "this kernel predates the GPIO v2 interface (Linux 5.10)" "the chip's driver cannot pull C2D up" " failed: " \
-    "malformed pin list: " "malformed device: " "no permission to open the " "holds the chip" \
-    "interface B could not be claimed" "which has no MPSSE engine of the H series" "has no interface B" \
+    "malformed pin list: " "malformed device: " "no permission to open the " "could not be claimed (" \
+    "the kernel's serial driver (ftdi_sio) holds it" "did not answer the check for a bad command 0x" \
+    "answered the check for a bad command 0x" "it is out of step (another program left it" \
+    "replug the chip, check its hub and cable, then run the command again" "no answer in 2 s" "which has no MPSSE engine of the H series" "has no interface B" \
     "has no pins 8 to 15 (ACBUS)" "is not a pin number (0 to 15)" "are on different buses" \
     "is not an interface (A or B)" "the chip refused MPSSE mode: " "the chip took no MPSSE command: " \
     "USB transfer to the FTDI chip failed"; do
