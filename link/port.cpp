@@ -15,9 +15,9 @@
 const PortOps *const all_ports[3] = {&ppdev_port, &gpio_port, &ftdi_port};
 
 namespace {
-const PortOps *port = &ppdev_port;
-bool is_open = false;
-const PortOps *added = nullptr;
+const PortOps *port = &ppdev_port;  // the one C2_PROG_DEV named
+bool is_open = false;                // its open went through, no close yet
+const PortOps *added = nullptr;      // asked before the built-in ones
 
 // Reads timed for the floor: the least of them ignores the few that a busy
 // machine holds up.

@@ -1,10 +1,10 @@
 // The port seam: the only calls through which the link reaches the adapter.
 // Three ports sit behind it, each a table of operations (PortOps): a
 // parallel port through Linux ppdev, GPIO lines on a Linux GPIO chip, and an
-// FTDI MPSSE chip through libftdi. The link above the seam is the same for
-// all: it writes the adapter's data-register byte and reads its status
-// register. Nothing outside link/ (but the link's tests and the benchmark)
-// can include this header.
+// FTDI MPSSE chip through libftdi; the benchmark adds a counting port. The
+// link above the seam is the same for all: it writes the adapter's
+// data-register byte and reads its status register. Nothing outside link/
+// (but the link's tests and the benchmark) can include this header.
 #pragma once
 
 #include <cstdint>

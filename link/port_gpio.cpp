@@ -248,8 +248,7 @@ int gpio_open(PortProblem *problem)
 
 int gpio_claim(PortProblem *problem)
 {
-    int fd = chip_fd;
-    if (predates_v2(fd)) {
+    if (predates_v2(chip_fd)) {
         problem->detail = "this kernel predates the GPIO v2 interface (Linux 5.10): the chip answers, its line "
                           "requests do not";
         problem->hint = "  Upgrade the kernel to Linux 5.10 or later (uname -r shows the one running), or use\n"
@@ -258,7 +257,7 @@ int gpio_claim(PortProblem *problem)
         return -1;
     }
     std::string wrong = list_error;
-    if (wrong.empty() && !find_named_lines(fd, &wiring, problem))
+    if (wrong.empty() && !find_named_lines(chip_fd, &wiring, problem))
         return -1;
     if (wrong.empty())
         wrong = same_line(wiring);
@@ -279,18 +278,18 @@ int gpio_claim(PortProblem *problem)
     strncpy(request.consumer, "harlune", sizeof request.consumer - 1);
     input_flags = PULLED_UP;
     request.config.flags = input_flags;
-    int rc = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request);
+    int rc = ioctl(chip_fd, GPIO_V2_GET_LINE_IOCTL, &request);
     if (rc != 0 && errno == EINVAL) {
         // Some drivers answer EINVAL to a bias they cannot make (the kernel
         // passes on all but ENOTSUPP): once more without.
         request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
-        rc = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request);
+        rc = ioctl(chip_fd, GPIO_V2_GET_LINE_IOCTL, &request);
         if (rc == 0)
             drop_bias();
     }
     if (rc != 0) {
         int err = errno;
-        explain_refusal(fd, err, wiring, problem);
+        explain_refusal(chip_fd, err, wiring, problem);
         errno = err;
         return -1;
     }
