@@ -24,8 +24,8 @@
 
 #include "c2.h"
 #include "common.h"
+#include "port_count.h"
 
-extern uint64_t stub_writes, stub_reads;
 void watchdog_cost();
 
 namespace {
@@ -66,7 +66,7 @@ void request_cost(const Context &)
 {
     // Frames without delays: Address Write and Address Read.
     const int frames = 200000;
-    stub_writes = stub_reads = 0;
+    counted_writes = counted_reads = 0;
     uint64_t cpu = now_ns(CLOCK_PROCESS_CPUTIME_ID);
     unsigned sink = 0;
     for (int i = 0; i < frames; ++i) {
@@ -74,8 +74,8 @@ void request_cost(const Context &)
         sink += AddressRead();
     }
     cpu = now_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu;
-    uint64_t requests = stub_writes + stub_reads;
-    printf("\nlink CPU per port request (counting stub): %.2f ns over %llu requests%s\n",
+    uint64_t requests = counted_writes + counted_reads;
+    printf("\nlink CPU per port request (counting port): %.2f ns over %llu requests%s\n",
            static_cast<double>(cpu) / static_cast<double>(requests), static_cast<unsigned long long>(requests),
            sink == 0xFFFFFFFF ? "" : "");
 }
@@ -504,6 +504,10 @@ int main(int argc, char **argv)
     if (argc != 1 && argc != 3 && !(argc == 4 && (std::string(argv[3]) == "ftdi" || std::string(argv[3]) == "ports"))) {
         fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so [ftdi|ports]]\n", argv[0]);
         return 2;
+    }
+    if (!open_counting_port()) {
+        fprintf(stderr, "%s: the counting port could not be opened\n", argv[0]);
+        return 1;
     }
     Context ctx;
     if (argc >= 3) {

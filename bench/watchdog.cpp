@@ -1,5 +1,5 @@
 // The strobe watchdog's own CPU cost: strobes with and without the clock
-// read before them, on the counting stub port (no system calls), so the
+// read before them, on the counting port (no system calls), so the
 // difference is the watchdog alone.
 #include <cstdio>
 #include <ctime>
@@ -39,7 +39,7 @@ void watchdog_cost()
         best_with = with < best_with ? with : best_with;
         best_without = without < best_without ? without : best_without;
     }
-    printf("\nstrobe watchdog CPU per strobe (counting stub, best of 5 x %d strobes): %.1f ns "
+    printf("\nstrobe watchdog CPU per strobe (counting port, best of 5 x %d strobes): %.1f ns "
            "(strobe %.1f ns with it, %.1f ns without)\n",
            n, best_with - best_without, best_with, best_without);
 }

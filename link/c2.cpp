@@ -1,5 +1,6 @@
-// C2 frames bit-banged through the adapter's data register, on whichever port
-// port.h opened: a parallel port, GPIO lines or an FTDI chip.
+// The link: C2 frames bit-banged through the adapter's data register, the
+// line primitives under them and the opening of the port, on whichever port
+// took C2_PROG_DEV (port.h): a parallel port, GPIO lines or an FTDI chip.
 //
 // Data register (dshadow), the adapter's wiring:
 //   bit 0-2  unused, always 0
@@ -22,7 +23,6 @@
 #include "clock.h"
 #include "port.h"
 
-int fh = -1;
 uint8_t dshadow = 0x00;
 
 namespace {
@@ -38,13 +38,13 @@ constexpr uint64_t SLOW_REQUEST_NS = 4000;
 inline void set_bits(uint8_t mask)
 {
     dshadow = static_cast<uint8_t>(dshadow | mask);
-    port_write_data(fh, dshadow);
+    port_write_data(dshadow);
 }
 
 inline void clear_bits(uint8_t mask)
 {
     dshadow = static_cast<uint8_t>(dshadow & ~mask);
-    port_write_data(fh, dshadow);
+    port_write_data(dshadow);
 }
 
 inline void drive(uint32_t bit) { C2D_SET(static_cast<int>(bit & 1u)); }
@@ -84,19 +84,18 @@ void C2D_SETH() { C2D_SET(1); }
 void C2D_SETL() { C2D_SET(0); }
 void C2D_SETH_EN() { C2D_SETH(); C2D_ENA(); }
 void C2D_SETL_EN() { C2D_SETL(); C2D_ENA(); }
-int C2D_READ() { return (port_read_status(fh) & STATUS_BUSY) ? 0 : 1; }
-void C2D_READ_INTO(uint8_t *byte, uint8_t mask) { port_read_into(fh, byte, mask); }
+int C2D_READ() { return (port_read_status() & STATUS_BUSY) ? 0 : 1; }
+void C2D_READ_INTO(uint8_t *byte, uint8_t mask) { port_read_into(byte, mask); }
 
 int OpenPorts(const char *path, PortProblem *problem)
 {
-    fh = port_open(path, problem);
-    if (fh == -1)
+    if (port_open(path, problem) != 0)
         return -1;
     atexit(ClosePorts);
     problem->claiming = true;
     problem->name = path;
-    int claimed = port_claim(fh, problem);
-    uint64_t floor = claimed == 0 ? port_request_floor(fh) : 0;
+    int claimed = port_claim(problem);
+    uint64_t floor = claimed == 0 ? port_request_floor() : 0;
     if (claimed == 0 && floor >= SLOW_REQUEST_NS)
         port_too_slow(floor, problem);
     if (claimed != 0 || floor >= SLOW_REQUEST_NS)
@@ -105,7 +104,7 @@ int OpenPorts(const char *path, PortProblem *problem)
     return 0;
 }
 
-void ClosePorts() { port_close(fh); }
+void ClosePorts() { port_close(); }
 
 void c2_open()
 {

@@ -1,9 +1,9 @@
-// Link state and line primitives, private to link/ (and its tests).
+// The link's data-register shadow and its line primitives, private to link/
+// (its tests and the benchmark).
 #pragma once
 
 #include <cstdint>
 
-extern int fh;           // port descriptor
 extern uint8_t dshadow;  // shadow of the data register; never read back
 
 // Each primitive changes its own bit of dshadow and writes the whole byte

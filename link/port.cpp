@@ -1,4 +1,5 @@
-// The port seam: one of the three ports, chosen by the form of C2_PROG_DEV.
+// The port seam: the port that takes C2_PROG_DEV's form, and the calls the
+// link makes through it.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,7 +15,9 @@
 const PortOps *const all_ports[3] = {&ppdev_port, &gpio_port, &ftdi_port};
 
 namespace {
-const PortOps *port = &ppdev_port;
+const PortOps *port = &ppdev_port;  // the one C2_PROG_DEV named
+bool is_open = false;                // its open went through, no close yet
+const PortOps *added = nullptr;      // asked before the built-in ones
 
 // Reads timed for the floor: the least of them ignores the few that a busy
 // machine holds up.
@@ -58,27 +61,39 @@ std::string for_each_entry(const std::string &list, const char *unit,
     return {};
 }
 
-int port_open(const char *device, PortProblem *problem)
+void port_add(const PortOps *extra) { added = extra; }
+
+const PortOps *port_taking(const char *device)
 {
-    if (strncmp(device, "ftdi:", 5) == 0)
-        port = &ftdi_port;
-    else if (strchr(device, ':') != nullptr)
-        port = &gpio_port;
-    else
-        port = &ppdev_port;
-    return port->open(device, problem);
+    if (added && added->takes(device))
+        return added;
+    // The parallel port, first listed, takes any name: the ports are asked
+    // from the last listed, the FTDI prefix before a GPIO chip's colon.
+    for (size_t i = std::size(all_ports); i-- > 0;)
+        if (all_ports[i]->takes(device))
+            return all_ports[i];
+    return &ppdev_port;
 }
 
-int port_claim(int fd, PortProblem *problem) { return port->claim(fd, problem); }
-
-uint64_t port_request_floor(int fd)
+int port_open(const char *device, PortProblem *problem)
 {
-    if (port->hold)
+    port = port_taking(device);
+    if (port->parse(device, problem) != 0 || port->open(problem) != 0)
+        return -1;
+    is_open = true;
+    return 0;
+}
+
+int port_claim(PortProblem *problem) { return port->claim(problem); }
+
+uint64_t port_request_floor()
+{
+    if (port->keeps_time)
         return 0;
     uint64_t least = UINT64_MAX;
     uint64_t last = watch_now_ns();
     for (unsigned i = 0; i < FLOOR_SAMPLES; ++i) {
-        port->read_status(fd);
+        port->read_status();
         uint64_t now = watch_now_ns();
         least = std::min(least, now - last);
         last = now;
@@ -88,46 +103,47 @@ uint64_t port_request_floor(int fd)
 
 void port_too_slow(uint64_t floor_ns, PortProblem *problem)
 {
-    bool gpio = port == &gpio_port;
     char text[200];
     snprintf(text, sizeof text,
              "too slow for C2: a %s request takes %.1f us (the least of %u), and a clock pulse, low for "
              "about one, must stay under 5 us",
-             gpio ? "line" : "port", static_cast<double>(floor_ns) / 1000.0, FLOOR_SAMPLES);
+             port->request_noun ? port->request_noun : "port", static_cast<double>(floor_ns) / 1000.0,
+             FLOOR_SAMPLES);
     problem->detail = text;
-    problem->hint = gpio ? "  Wire the adapter to GPIO lines of the board's own SoC (gpioinfo shows each chip's\n"
-                           "  label); an expander behind I2C, SPI or USB makes every clock pulse reset the target.\n"
-                         : "  A port on the mainboard or on a PCI or PCIe card answers in 1 to 3 us; a port behind\n"
-                           "  USB or one a virtual machine emulates is slower. Use such a port, or GPIO lines of\n"
-                           "  an SoC or an FTDI MPSSE chip.\n";
+    problem->hint = port->slow_hint ? port->slow_hint : "";
 }
 
-void port_write_data(int fd, uint8_t value) { port->write_data(fd, value); }
+void port_write_data(uint8_t value) { port->write_data(value); }
 
-uint8_t port_read_status(int fd) { return port->read_status(fd); }
+uint8_t port_read_status() { return port->read_status(); }
 
-void port_read_into(int fd, uint8_t *byte, uint8_t mask)
+void port_read_into(uint8_t *byte, uint8_t mask)
 {
-    if (port->read_into)
+    if (port->queues_requests)
         port->read_into(byte, mask);
-    else if (!(port->read_status(fd) & STATUS_BUSY))
+    else if (!(port->read_status() & STATUS_BUSY))
         *byte = static_cast<uint8_t>(*byte | mask);
 }
 
 void port_sync()
 {
-    if (port->sync)
+    if (port->queues_requests)
         port->sync();
 }
 
 bool port_hold(uint32_t us)
 {
-    return port->hold && port->hold(us);
+    return port->keeps_time && port->hold(us);
 }
 
-bool port_keeps_time() { return port->hold != nullptr; }
+bool port_keeps_time() { return port->keeps_time; }
 
-void port_close(int fd) { port->close(fd); }
+void port_close()
+{
+    if (is_open)
+        port->close();
+    is_open = false;
+}
 
 const char *c2_port_name(int i)
 {

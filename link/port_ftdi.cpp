@@ -3,12 +3,7 @@
 //
 // C2_PROG_DEV=ftdi:[VID:PID[:SERIAL]:]ck=PIN,d=PIN[,rst=PIN][,if=B]; pins as
 // on the chip: 0-7 ADBUS0-7, 8-15 ACBUS0-7, all on the same bus. The lines
-// follow the data-register byte as on GPIO lines:
-//   C2CK  reset active without a reset line: driven low; reset active with
-//         one: input; otherwise driver on (bit 4 clear): driven at bit 5,
-//         else input
-//   C2D   driver on (bit 6 clear): driven at bit 7, else input
-//   rst   reset active: driven low, else input
+// follow the data-register byte as on GPIO lines (line_roles.h).
 // Each data-register write is one "set data bits" command (0x80 ADBUS, 0x82
 // ACBUS) with the levels and directions of the whole bus (unmapped pins
 // inputs), each read of C2D one "read data bits" (0x81, 0x83): the chip puts
@@ -50,12 +45,12 @@
 #include <vector>
 
 #include "clock.h"
+#include "line_roles.h"
 #include "port_form.h"
 
 namespace {
 
-enum { CK = 0, D = 1, RST = 2 };
-const char *const role_name[] = {"ck", "d", "rst"};
+enum { CK = ROLE_CK, D = ROLE_D, RST = ROLE_RST, IF = ROLE_COUNT };
 
 // MPSSE commands (ftdi.h names the others: SEND_IMMEDIATE, CLK_BITS,
 // CLK_BYTES, TCK_DIVISOR, DIS_DIV_5, DIS_ADAPTIVE, DIS_3_PHASE, LOOPBACK_END).
@@ -121,7 +116,7 @@ std::string device_name; // C2_PROG_DEV
 Spec spec;
 
 uint8_t set_cmd = SET_LOW, read_cmd = READ_LOW;
-uint8_t bit[3] = {};     // each line's bit on its bus
+unsigned bit[ROLE_COUNT] = {};  // each line's bit on its bus
 uint8_t value = 0, dir = 0;  // the bus as the last write left it
 bool wire_low = false;   // C2CK held low by that write (driver or reset line)
 bool in_reset = false;   // that write holds the reset control active
@@ -150,13 +145,13 @@ std::string parse_pins(const std::string &list, Spec *s)
 {
     bool seen[4] = {};
     std::string why = for_each_entry(list, "pin", [&](const std::string &key, const std::string &val) -> std::string {
-        int role = key == "ck" ? CK : key == "d" ? D : key == "rst" ? RST : key == "if" ? 3 : -1;
+        int role = key == "if" ? IF : role_of(key);
         if (role < 0)
             return "\"" + key + "\" is not a pin name (ck, d or rst) nor if (the interface)";
         if (seen[role])
             return key + " is given twice";
         seen[role] = true;
-        if (role == 3) {
+        if (role == IF) {
             if (val != "A" && val != "B")
                 return "\"" + val + "\" is not an interface (A or B)";
             s->interface = val == "A" ? INTERFACE_A : INTERFACE_B;
@@ -173,16 +168,13 @@ std::string parse_pins(const std::string &list, Spec *s)
     if (!seen[CK] || !seen[D])
         return "both ck and d are needed";
     s->has_rst = seen[RST];
-    int count = s->has_rst ? 3 : 2;
-    for (int a = 0; a < count; ++a)
-        for (int b = a + 1; b < count; ++b) {
-            if (s->pin[a] == s->pin[b])
-                return std::string(role_name[a]) + " and " + role_name[b] + " are the same pin";
-            if (s->pin[a] / 8 != s->pin[b] / 8)
-                return std::string(role_name[a]) + " and " + role_name[b] +
-                       " are on different buses: all pins on ADBUS (0 to 7) or all on ACBUS (8 to 15)";
-        }
-    return {};
+    return refused_pair(s->has_rst ? 3 : 2, [s](unsigned a, unsigned b) {
+        if (s->pin[a] == s->pin[b])
+            return "are the same pin";
+        return s->pin[a] / 8 != s->pin[b] / 8
+                   ? "are on different buses: all pins on ADBUS (0 to 7) or all on ACBUS (8 to 15)"
+                   : nullptr;
+    });
 }
 
 // "[VID:PID[:SERIAL]:]LIST" after "ftdi:". An empty string, or why the
@@ -381,7 +373,10 @@ void release_held()
     put_strobe_low();
 }
 
-int ftdi_open(const char *device, PortProblem *problem)
+bool ftdi_takes(const char *device) { return strncmp(device, "ftdi:", 5) == 0; }
+
+// A malformed device part fails the open; a malformed pin list, the claim.
+int ftdi_parse(const char *device, PortProblem *problem)
 {
     device_name = device;
     problem->name = device;
@@ -389,6 +384,11 @@ int ftdi_open(const char *device, PortProblem *problem)
     std::string wrong = parse_device(device + 5, &spec);
     if (!wrong.empty())
         return fail(problem, EINVAL, "malformed device: " + wrong, FORM_HINT);
+    return 0;
+}
+
+int ftdi_open(PortProblem *problem)
+{
     if (!spec.list_error.empty())
         return 0;  // the claim reports it; nothing is opened
     ctx = ftdi_new();
@@ -448,7 +448,7 @@ std::string check_sync()
     return {};
 }
 
-int ftdi_claim(int, PortProblem *problem)
+int ftdi_claim(PortProblem *problem)
 {
     if (!spec.list_error.empty())
         return fail(problem, EINVAL, "malformed pin list: " + spec.list_error, FORM_HINT);
@@ -483,7 +483,7 @@ int ftdi_claim(int, PortProblem *problem)
     set_cmd = high ? SET_HIGH : SET_LOW;
     read_cmd = high ? READ_HIGH : READ_LOW;
     for (int r = 0; r < (spec.has_rst ? 3 : 2); ++r)
-        bit[r] = static_cast<uint8_t>(spec.pin[r] % 8);
+        bit[r] = static_cast<unsigned>(spec.pin[r] % 8);
     value = dir = 0;  // every pin an input, as MPSSE mode starts
     wire_low = in_reset = strobe_held = dead = closing = false;
     queue.clear();
@@ -499,23 +499,11 @@ int ftdi_claim(int, PortProblem *problem)
     return 0;
 }
 
-void ftdi_write(int, uint8_t byte)
+void ftdi_write(uint8_t byte)
 {
-    uint8_t v = 0, d = 0;
+    LineMasks lines = line_masks(byte, bit, spec.has_rst);
+    uint8_t v = static_cast<uint8_t>(lines.high), d = static_cast<uint8_t>(lines.driven);
     bool reset = !(byte & RST_BIT);
-    auto drive = [&v, &d](int role, bool level) {
-        d = static_cast<uint8_t>(d | 1u << bit[role]);
-        if (level)
-            v = static_cast<uint8_t>(v | 1u << bit[role]);
-    };
-    if (reset && !spec.has_rst)
-        drive(CK, false);
-    else if (!reset && !(byte & CK_NEN))
-        drive(CK, byte & CK_LEVEL);
-    if (!(byte & D_NEN))
-        drive(D, byte & D_LEVEL);
-    if (reset && spec.has_rst)
-        drive(RST, false);
     if (strobe_held && v == before_value && d == before_dir) {
         // The strobe's high write: TCK low for half a bit, by the chip.
         strobe_held = false;
@@ -532,7 +520,7 @@ void ftdi_write(int, uint8_t byte)
     value = v;
     dir = d;
     in_reset = reset;
-    wire_low = (reset && spec.has_rst) || ((d >> bit[CK]) & 1u && !((v >> bit[CK]) & 1u));
+    wire_low = lines.ck_low;
     if (wire_low && !was_low && !reset) {  // a strobe begins
         const uint8_t ck = static_cast<uint8_t>(1u << bit[CK]);
         if (set_cmd == SET_LOW && ck == 1 && d == old_dir && (old_dir & ck) && v == (old_value & ~ck)) {
@@ -556,7 +544,7 @@ void ftdi_read_into(uint8_t *byte, uint8_t mask)
     maybe_send();
 }
 
-uint8_t ftdi_read(int)
+uint8_t ftdi_read()
 {
     uint8_t c2d = 0;
     ftdi_read_into(&c2d, 1);
@@ -605,7 +593,7 @@ bool ftdi_hold(uint32_t us)
     return true;
 }
 
-void ftdi_close(int)
+void ftdi_close()
 {
     closing = true;
     if (ctx && claimed && !dead) {
@@ -633,12 +621,21 @@ void ftdi_close(int)
 
 }  // namespace
 
-const PortOps ftdi_port = {"FTDI MPSSE chips through libftdi1 (FT232H, FT2232H, FT4232H)",
-                           ftdi_open,
-                           ftdi_claim,
-                           ftdi_write,
-                           ftdi_read,
-                           ftdi_close,
-                           ftdi_read_into,
-                           ftdi_sync,
-                           ftdi_hold};
+// Requests queued, and delays kept on the chip's clock.
+const PortOps ftdi_port = {
+    .name = "FTDI MPSSE chips through libftdi1 (FT232H, FT2232H, FT4232H)",
+    .keeps_time = true,
+    .queues_requests = true,
+    .request_noun = nullptr,
+    .slow_hint = nullptr,
+    .takes = ftdi_takes,
+    .parse = ftdi_parse,
+    .open = ftdi_open,
+    .claim = ftdi_claim,
+    .write_data = ftdi_write,
+    .read_status = ftdi_read,
+    .close = ftdi_close,
+    .read_into = ftdi_read_into,
+    .sync = ftdi_sync,
+    .hold = ftdi_hold,
+};

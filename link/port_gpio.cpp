@@ -2,17 +2,12 @@
 // device's v2 line requests. The only file that includes the GPIO headers.
 //
 // Each data-register byte becomes exactly one line request that gives every
-// line its direction and, when driven, its level:
-//   C2CK  reset active (bit 3 clear): driven low without a reset line, an
-//         input with one (rst holds the pin low; C2CK driven high would fight
-//         it); otherwise driver on (bit 4 clear): driven at bit 5, else input
-//   C2D   driver on (bit 6 clear): driven at bit 7, else input
-//   rst   reset active: driven low, else input
-// The request is GPIO_V2_LINE_SET_VALUES_IOCTL when the directions are those
-// of the last write and some line is driven (a strobe, a data bit: the
-// kernel's cheap path), else GPIO_V2_LINE_SET_CONFIG_IOCTL. Inputs have the
-// chip's pull-up where it has one, as the adapter has on both wires: a
-// released C2CK lets the target run, a released C2D idles high.
+// line its direction and, when driven, its level, as line_roles.h decodes
+// the byte. The request is GPIO_V2_LINE_SET_VALUES_IOCTL when the
+// directions are those of the last write and some line is driven (a strobe,
+// a data bit: the kernel's cheap path), else GPIO_V2_LINE_SET_CONFIG_IOCTL.
+// Inputs have the chip's pull-up where it has one, as the adapter has on
+// both wires: a released C2CK lets the target run, a released C2D idles high.
 // A status read is one GPIO_V2_LINE_GET_VALUES_IOCTL of C2D, returned on
 // bit 7 inverted as the parallel port's BUSY input shows it.
 //
@@ -34,13 +29,15 @@
 #include <vector>
 
 #include "clock.h"
+#include "line_roles.h"
 #include "port_form.h"
 
 namespace {
 
-// Positions of the lines in the request; rst only when it is given.
-enum { CK = 0, D = 1, RST = 2 };
-const char *const role_name[] = {"ck", "d", "rst"};
+// Positions of the lines in the request, those of their roles; rst only
+// when it is given.
+enum { CK = ROLE_CK, D = ROLE_D, RST = ROLE_RST };
+const unsigned request_bit[ROLE_COUNT] = {CK, D, RST};
 
 struct Lines {
     uint32_t offset[3] = {};
@@ -52,13 +49,15 @@ struct Lines {
 constexpr uint64_t PULLED_UP = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
 uint64_t input_flags = PULLED_UP;
 
+int chip_fd = -1;
 int line_fd = -1;
 std::string chip_path;  // the chip's device
 bool has_rst = false;
 gpio_v2_line_config config;
 uint64_t last_driven = ~uint64_t{0};  // none yet: the first write configures
 
-std::string line_list;  // what follows the colon
+Lines wiring;            // from what follows the colon
+std::string list_error;  // why that is no line list (the claim says it), or empty
 
 // "ck=17,d=27[,rst=22]", in any order, each once, decimal offsets or line
 // names (anything else but a comma). An empty string, or why the list is not
@@ -67,10 +66,7 @@ std::string parse_lines(const std::string &list, Lines *lines)
 {
     bool seen[3] = {};
     std::string why = for_each_entry(list, "line", [&](const std::string &key, const std::string &value) -> std::string {
-        int role = -1;
-        for (int r = 0; r < 3; ++r)
-            if (key == role_name[r])
-                role = r;
+        int role = role_of(key);
         if (role < 0)
             return "\"" + key + "\" is not a line name (ck, d or rst)";
         if (seen[role])
@@ -96,11 +92,9 @@ std::string parse_lines(const std::string &list, Lines *lines)
 // Two roles on one line, once every line has its offset: why, or empty.
 std::string same_line(const Lines &lines)
 {
-    for (unsigned a = 0; a < lines.count; ++a)
-        for (unsigned b = a + 1; b < lines.count; ++b)
-            if (lines.offset[a] == lines.offset[b])
-                return std::string(role_name[a]) + " and " + role_name[b] + " are the same line";
-    return {};
+    return refused_pair(lines.count, [&lines](unsigned a, unsigned b) {
+        return lines.offset[a] == lines.offset[b] ? "are the same line" : nullptr;
+    });
 }
 
 void not_a_chip(int err, PortProblem *problem)
@@ -226,26 +220,35 @@ void explain_refusal(int chip, int err, const Lines &lines, PortProblem *problem
     problem->hint = "  Check the line numbers with gpioinfo (or /sys/kernel/debug/gpio).\n";
 }
 
-int gpio_open(const char *device, PortProblem *problem)
+// A colon, and no FTDI prefix (that port is asked first).
+bool gpio_takes(const char *device) { return strchr(device, ':') != nullptr; }
+
+int gpio_parse(const char *device, PortProblem *)
 {
     const char *colon = strrchr(device, ':');  // a line list holds none
     std::string chip(device, static_cast<size_t>(colon - device));
     if (!chip.empty() && chip.find('/') == std::string::npos)
         chip = "/dev/" + chip;  // a bare name, as the GPIO tools take it
-    line_list = colon + 1;
     chip_path = chip;
-    int fd = open(chip.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    wiring = Lines{};
+    list_error = parse_lines(colon + 1, &wiring);
+    return 0;
+}
+
+int gpio_open(PortProblem *problem)
+{
+    chip_fd = open(chip_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (chip_fd < 0)
         return port_failed(problem,
                            "  Check that the chip exists (ls /dev/gpiochip*), that you may open it\n"
                            "  (the gpio group or a udev rule) and that C2_PROG_DEV names the right chip.\n",
-                           &chip);
-    return fd;
+                           &chip_path);
+    return 0;
 }
 
-int gpio_claim(int fd, PortProblem *problem)
+int gpio_claim(PortProblem *problem)
 {
-    if (predates_v2(fd)) {
+    if (predates_v2(chip_fd)) {
         problem->detail = "this kernel predates the GPIO v2 interface (Linux 5.10): the chip answers, its line "
                           "requests do not";
         problem->hint = "  Upgrade the kernel to Linux 5.10 or later (uname -r shows the one running), or use\n"
@@ -253,12 +256,11 @@ int gpio_claim(int fd, PortProblem *problem)
         errno = EINVAL;
         return -1;
     }
-    Lines lines;
-    std::string wrong = parse_lines(line_list, &lines);
-    if (wrong.empty() && !find_named_lines(fd, &lines, problem))
+    std::string wrong = list_error;
+    if (wrong.empty() && !find_named_lines(chip_fd, &wiring, problem))
         return -1;
     if (wrong.empty())
-        wrong = same_line(lines);
+        wrong = same_line(wiring);
     if (!wrong.empty()) {
         problem->detail = "malformed line list: " + wrong;
         problem->hint =
@@ -270,29 +272,29 @@ int gpio_claim(int fd, PortProblem *problem)
 
     // Every line an input: nothing is driven until the first write.
     gpio_v2_line_request request{};
-    for (unsigned r = 0; r < lines.count; ++r)
-        request.offsets[r] = lines.offset[r];
-    request.num_lines = lines.count;
+    for (unsigned r = 0; r < wiring.count; ++r)
+        request.offsets[r] = wiring.offset[r];
+    request.num_lines = wiring.count;
     strncpy(request.consumer, "harlune", sizeof request.consumer - 1);
     input_flags = PULLED_UP;
     request.config.flags = input_flags;
-    int rc = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request);
+    int rc = ioctl(chip_fd, GPIO_V2_GET_LINE_IOCTL, &request);
     if (rc != 0 && errno == EINVAL) {
         // Some drivers answer EINVAL to a bias they cannot make (the kernel
         // passes on all but ENOTSUPP): once more without.
         request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
-        rc = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &request);
+        rc = ioctl(chip_fd, GPIO_V2_GET_LINE_IOCTL, &request);
         if (rc == 0)
             drop_bias();
     }
     if (rc != 0) {
         int err = errno;
-        explain_refusal(fd, err, lines, problem);
+        explain_refusal(chip_fd, err, wiring, problem);
         errno = err;
         return -1;
     }
     line_fd = request.fd;
-    has_rst = lines.count == 3;
+    has_rst = wiring.count == 3;
     last_driven = 0;
     config = {};
     config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
@@ -304,21 +306,8 @@ int gpio_claim(int fd, PortProblem *problem)
 
 void gpio_write_data(uint8_t value)
 {
-    uint64_t driven = 0, high = 0;
-    bool reset = !(value & RST_BIT);
-    if (reset) {
-        if (!has_rst)
-            driven |= 1u << CK;
-    } else if (!(value & CK_NEN)) {
-        driven |= 1u << CK;
-        high |= (value & CK_LEVEL) ? 1u << CK : 0;
-    }
-    if (!(value & D_NEN)) {
-        driven |= 1u << D;
-        high |= (value & D_LEVEL) ? 1u << D : 0;
-    }
-    if (reset && has_rst)
-        driven |= 1u << RST;
+    LineMasks m = line_masks(value, request_bit, has_rst);
+    uint64_t driven = m.driven, high = m.high;
 
     if (driven == last_driven && driven) {
         gpio_v2_line_values values{};
@@ -353,19 +342,34 @@ uint8_t gpio_read_status()
     return (values.bits & (1u << D)) ? 0x00 : STATUS_BUSY;
 }
 
-void gpio_close(int fd)
+void gpio_close()
 {
     if (line_fd >= 0)
         close(line_fd);
     line_fd = -1;
     last_driven = ~uint64_t{0};
-    close(fd);
+    close(chip_fd);
+    chip_fd = -1;
 }
-
-// Each request at once, each wait the host's own.
 
 }  // namespace
 
-const PortOps gpio_port = {"GPIO lines (Linux GPIO character device)", gpio_open, gpio_claim,
-                           [](int, uint8_t value) { gpio_write_data(value); },
-                           [](int) { return gpio_read_status(); }, gpio_close, nullptr, nullptr, nullptr};
+// Each request at once, each wait the host's own.
+const PortOps gpio_port = {
+    .name = "GPIO lines (Linux GPIO character device)",
+    .keeps_time = false,
+    .queues_requests = false,
+    .request_noun = "line",
+    .slow_hint = "  Wire the adapter to GPIO lines of the board's own SoC (gpioinfo shows each chip's\n"
+                 "  label); an expander behind I2C, SPI or USB makes every clock pulse reset the target.\n",
+    .takes = gpio_takes,
+    .parse = gpio_parse,
+    .open = gpio_open,
+    .claim = gpio_claim,
+    .write_data = gpio_write_data,
+    .read_status = gpio_read_status,
+    .close = gpio_close,
+    .read_into = nullptr,
+    .sync = nullptr,
+    .hold = nullptr,
+};

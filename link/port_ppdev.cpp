@@ -34,18 +34,27 @@ constexpr int CLAIM_NOTE_S = 1;
 constexpr int CLAIM_LIMIT_S = 4;
 
 std::string device;  // as C2_PROG_DEV names it
+int fd = -1;         // the port's ppdev device
 volatile sig_atomic_t claim_ticks = 0;
 
 extern "C" void on_claim_tick(int) { claim_ticks = claim_ticks + 1; }
 
-int ppdev_open(const char *path, PortProblem *problem)
+// Any name is a parallel port device: the port asked last.
+bool ppdev_takes(const char *) { return true; }
+
+int ppdev_parse(const char *path, PortProblem *)
 {
     device = path;
-    int fd = open(path, O_RDWR);
+    return 0;
+}
+
+int ppdev_open(PortProblem *problem)
+{
+    fd = open(device.c_str(), O_RDWR);
     if (fd < 0) {
-        std::string name = path;
+        std::string name = device;
         // A name that is nowhere near a device file may have meant another port.
-        bool elsewhere = errno == ENOENT && strncmp(path, "/dev/", 5) != 0;
+        bool elsewhere = errno == ENOENT && name.compare(0, 5, "/dev/") != 0;
         return port_failed(problem,
                            elsewhere ? "  Check that the device exists (modprobe ppdev), that you may open it\n"
                                        "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n"
@@ -55,11 +64,11 @@ int ppdev_open(const char *path, PortProblem *problem)
                                        "  (the lp group or a udev rule) and that C2_PROG_DEV names the right port.\n",
                            &name);
     }
-    return fd;
+    return 0;
 }
 
 // The device the kernel says holds the port ("lp0", "ppdev0"), or empty.
-std::string holder(int fd)
+std::string holder()
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) != PP_MAJOR)
@@ -72,7 +81,7 @@ std::string holder(int fd)
 }
 
 // PPCLAIM with the wait told and bounded. Its result, errno set.
-int claim_waiting(int fd)
+int claim_waiting()
 {
     // A real-time signal of its own: SIGALRM stays the caller's (a wrapper's alarm).
     int sig = SIGRTMIN;
@@ -96,7 +105,7 @@ int claim_waiting(int fd)
     int rc;
     while ((rc = ioctl(fd, PPCLAIM)) != 0 && errno == EINTR && claim_ticks < CLAIM_LIMIT_S) {
         if (claim_ticks >= CLAIM_NOTE_S && !told) {
-            std::string who = holder(fd);
+            std::string who = holder();
             if (!who.empty())
                 who = "; the kernel names " + who;
             fprintf(stderr,
@@ -115,9 +124,9 @@ int claim_waiting(int fd)
     return rc;
 }
 
-int ppdev_claim(int fd, PortProblem *problem)
+int ppdev_claim(PortProblem *problem)
 {
-    if (claim_waiting(fd) == 0)
+    if (claim_waiting() == 0)
         return 0;
     int err = errno;
     char text[200];
@@ -155,13 +164,13 @@ int ppdev_claim(int fd, PortProblem *problem)
                  "  blame. Check the port (dmesg) before running again.\n");
 }
 
-void ppdev_write_data(int fd, uint8_t value)
+void ppdev_write_data(uint8_t value)
 {
     if (ioctl(fd, PPWDATA, &value) != 0)
         lost("PPWDATA");
 }
 
-uint8_t ppdev_read_status(int fd)
+uint8_t ppdev_read_status()
 {
     unsigned char status = 0x80;
     if (ioctl(fd, PPRSTATUS, &status) != 0)
@@ -169,11 +178,31 @@ uint8_t ppdev_read_status(int fd)
     return status;
 }
 
-void ppdev_close(int fd) { close(fd); }
-
-// Each request at once, each wait the host's own.
+void ppdev_close()
+{
+    close(fd);
+    fd = -1;
+}
 
 }  // namespace
 
-const PortOps ppdev_port = {"parallel port (Linux ppdev)", ppdev_open, ppdev_claim, ppdev_write_data,
-                            ppdev_read_status, ppdev_close, nullptr, nullptr, nullptr};
+// Each request at once, each wait the host's own.
+const PortOps ppdev_port = {
+    .name = "parallel port (Linux ppdev)",
+    .keeps_time = false,
+    .queues_requests = false,
+    .request_noun = "port",
+    .slow_hint = "  A port on the mainboard or on a PCI or PCIe card answers in 1 to 3 us; a port behind\n"
+                 "  USB or one a virtual machine emulates is slower. Use such a port, or GPIO lines of\n"
+                 "  an SoC or an FTDI MPSSE chip.\n",
+    .takes = ppdev_takes,
+    .parse = ppdev_parse,
+    .open = ppdev_open,
+    .claim = ppdev_claim,
+    .write_data = ppdev_write_data,
+    .read_status = ppdev_read_status,
+    .close = ppdev_close,
+    .read_into = nullptr,
+    .sync = nullptr,
+    .hold = nullptr,
+};

@@ -270,6 +270,7 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         const char *reason;
     } cases[] = {
         {"/dev/gpiochip7:ck=17,d=27", {}, "Problem opening /dev/gpiochip7", "No such file or directory"},
+        {"/dev/gpiochip7:ck=17", {}, "Problem opening /dev/gpiochip7", "No such file or directory"},
         {"/dev/gpiochip0:ck=17", {}, "Problem claiming /dev/gpiochip0:ck=17", "both ck and d are needed"},
         {"/dev/gpiochip0:", {}, "Problem claiming /dev/gpiochip0:", "no lines given"},
         {"/dev/gpiochip0:ck=17,d=17", {}, "Problem claiming /dev/gpiochip0:ck=17,d=17", "same line"},
@@ -300,6 +301,8 @@ TEST_F(Gpio, LinesThatCannotBeHad)
         {"ftdi:clk=0,d=1", {}, "Problem claiming ftdi:clk=0,d=1", "\"clk\" is not a pin name"},
         {"ftdi:ck=0,d=1,ck=2", {}, "Problem claiming ftdi:ck=0,d=1,ck=2", "ck is given twice"},
         {"ftdi:ck=0,d=9", {}, "Problem claiming ftdi:ck=0,d=9", "ck and d are on different buses"},
+        {"ftdi:ck=0,d=8,rst=0", {}, "Problem claiming ftdi:ck=0,d=8,rst=0", "ck and d are on different buses"},
+        {"ftdi:0403:6010:ck=0", {}, "Problem claiming ftdi:0403:6010:ck=0", "both ck and d are needed"},
         {"ftdi:ck=0,d=1,if=C", {}, "Problem claiming ftdi:ck=0,d=1,if=C", "\"C\" is not an interface (A or B)"},
         {"ftdi:4g3:6014:ck=0,d=1", {}, "Problem opening ftdi:4g3:6014:ck=0,d=1", "\"4g3\" is not a USB vendor id"},
         {"ftdi:0403:6010:ck=0,d=1", {}, "Problem opening ftdi:0403:6010:ck=0,d=1", "no USB device 0403:6010 found"},

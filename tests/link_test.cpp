@@ -8,6 +8,7 @@
 
 #include "c2.h"
 #include "c2_lines.h"
+#include "line_roles.h"
 #include "port.h"
 #include "support.h"
 
@@ -315,7 +316,7 @@ TEST_F(Link, WatchdogSeesHeldPulsesOnly)
         c.stall_at = {12 + 3};
         c.request_ns = k.request_ns;
         support::attach(c, 0x68);
-        c2_watch_floor(port_request_floor(fh));
+        c2_watch_floor(port_request_floor());
         c2_watch_start();
         AddressWrite(0x00);
         k.between();
@@ -364,6 +365,92 @@ TEST_F(Link, WaitFieldAndTheWatchdog)
         EXPECT_EQ(dshadow, 0x68);  // closed with its STOP
         EXPECT_EQ(c2_watch_end() != 0, k.held);
         support::detach();
+    }
+}
+
+// Each C2_PROG_DEV form goes to its port: the FTDI prefix, else a colon,
+// else the parallel port; a port added through the seam is asked first.
+TEST(PortSeam, EachFormTakenByItsPort)
+{
+    struct {
+        const char *device;
+        const PortOps *port;
+    } cases[] = {
+        {"ftdi:ck=0,d=1", &ftdi_port}, {"ftdi:0403:6014:ck=0,d=1", &ftdi_port}, {"ftdi:", &ftdi_port},
+        {"/dev/gpiochip0:ck=17,d=27", &gpio_port}, {"gpiochip0:ck=GPIO17,d=GPIO27", &gpio_port},
+        {"FTDI:ck=0,d=1", &gpio_port}, {"xftdi:ck=0,d=1", &gpio_port}, {":", &gpio_port},
+        {"/dev/parport0", &ppdev_port}, {"ftdi", &ppdev_port}, {"", &ppdev_port},
+    };
+    for (const auto &k : cases)
+        EXPECT_STREQ(port_taking(k.device)->name, k.port->name) << k.device;
+}
+
+// A port added through the seam (as the benchmark's counting port) carries
+// every request of the link; it is timed at the claim and closed once.
+TEST(PortSeam, AddedPortCarriesTheLink)
+{
+    static std::string requests;
+    static unsigned closes;
+    static const PortOps recording = {
+        .name = "recording",
+        .keeps_time = false,
+        .queues_requests = false,
+        .request_noun = "port",
+        .slow_hint = nullptr,
+        .takes = [](const char *device) { return std::string(device) == "test:recording"; },
+        .parse = [](const char *, PortProblem *) { return 0; },
+        .open = [](PortProblem *) { return 0; },
+        .claim = [](PortProblem *) { return 0; },
+        .write_data = [](uint8_t v) { requests += support::writes({v}) + " "; },
+        .read_status = []() -> uint8_t { requests += "R "; return 0x00; },
+        .close = [] { ++closes; },
+        .read_into = nullptr,
+        .sync = nullptr,
+        .hold = nullptr,
+    };
+    port_add(&recording);
+    EXPECT_STREQ(port_taking("/dev/parport0")->name, ppdev_port.name);
+    PortProblem problem;
+    ASSERT_EQ(port_open("test:recording", &problem), 0);
+    ASSERT_EQ(port_claim(&problem), 0);
+    port_request_floor();
+    dshadow = 0x00;
+    c2_open();
+    uint8_t bits = 0;
+    C2D_READ_INTO(&bits, 0x04);
+    EXPECT_EQ(bits, 0x04);
+    EXPECT_EQ(requests, "R R R R R R R R R W20 W20 R ");
+    port_close();
+    port_close();
+    EXPECT_EQ(closes, 1u);
+}
+
+// The data-register byte as the lines of a port that drives them itself.
+TEST(LineRoles, DataRegisterByteAsLines)
+{
+    const unsigned bit[ROLE_COUNT] = {6, 2, 4};  // ck, d, rst: anywhere on a bus
+    const uint32_t ck = 1u << 6, d = 1u << 2, rst = 1u << 4;
+    struct {
+        uint8_t data;
+        bool has_rst;
+        uint32_t driven, high;
+        bool ck_low;
+    } cases[] = {
+        {0x00, false, ck | d, 0, true},   // reset active: C2CK driven low
+        {0x00, true, d | rst, 0, true},   // ... by the reset line, C2CK an input
+        {0x20, true, d | rst, 0, true},   // C2CK's level has no say in a reset
+        {0x28, true, ck | d, ck, false},  // C2CK driven high, C2D low
+        {0x08, false, ck | d, 0, true},   // a strobe's low
+        {0xE8, false, ck, ck, false},     // C2D's driver off: its level has no say
+        {0x98, true, d, d, false},        // C2CK released, C2D driven high
+        {0x78, false, 0, 0, false},       // both released
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << int{k.data} << (k.has_rst ? " with rst" : ""));
+        LineMasks m = line_masks(k.data, bit, k.has_rst);
+        EXPECT_EQ(m.driven, k.driven);
+        EXPECT_EQ(m.high, k.high);
+        EXPECT_EQ(m.ck_low, k.ck_low);
     }
 }
 

@@ -22,17 +22,15 @@ void attach(const harlune_sim::Config &config, uint8_t shadow)
 {
     harlune_sim::configure(config);
     PortProblem problem;
-    fh = port_open(config.device.c_str(), &problem);
-    port_claim(fh, &problem);
+    port_open(config.device.c_str(), &problem);
+    port_claim(&problem);
     c2_watch_floor(0);
     dshadow = shadow;
 }
 
 void detach()
 {
-    if (fh >= 0)
-        port_close(fh);
-    fh = -1;
+    port_close();
 }
 
 std::string link_trace()

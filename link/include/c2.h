@@ -1,6 +1,7 @@
-// C2 link over the adapter's data register, on a PC parallel port (ppdev), on
-// GPIO lines of a Linux GPIO chip or on an FTDI MPSSE chip. This header is the only way to the port: open and claim it, drive
-// and release the C2 lines, pulse the reset, run the four C2 frames.
+// The C2 link over the adapter's data register, on a PC parallel port
+// (ppdev), on GPIO lines of a Linux GPIO chip or on an FTDI MPSSE chip. This
+// header is the only way to the port: open and claim it, drive and release
+// the C2 lines, pulse the reset, run the four C2 frames.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,7 @@ struct PortProblem {
 // claimed or is too slow for C2; nothing is printed and nothing driven.
 // Registers ClosePorts with atexit once the port is open.
 int OpenPorts(const char *path, PortProblem *problem);
-// Close the port descriptor (the exit handler).
+// Close the port (the exit handler).
 void ClosePorts();
 
 // C2CK high, then its driver on.
