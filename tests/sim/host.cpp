@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "line_roles.h"
+
 namespace simtest {
 
 int claim(int fd) { return ioctl(fd, kPpclaim); }
@@ -25,24 +27,14 @@ gpio_v2_line_request line_request(const std::vector<uint32_t>& offsets)
     return r;
 }
 
-// The lines ck (0), d (1) and rst (2) a byte drives, and their levels.
+// The lines ck (0), d (1) and rst (2) a byte drives, and their levels: the
+// product's own decoding of the adapter byte, as its GPIO and FTDI ports use it.
 static void outputs_of(uint8_t byte, bool rst, uint64_t& outputs, uint64_t& values)
 {
-    outputs = values = 0;
-    auto output = [&](unsigned line, bool level) {
-        outputs |= uint64_t{1} << line;
-        values |= uint64_t{level} << line;
-    };
-    bool reset = !(byte & kResetReleased);
-    if (reset) {
-        if (!rst)
-            output(0, false);
-    } else if (!(byte & kC2ckOff))
-        output(0, byte & kC2ckHigh);
-    if (!(byte & kC2dOff))
-        output(1, byte & kC2dHigh);
-    if (rst && reset)
-        output(2, false);
+    static const unsigned bit[ROLE_COUNT] = {0, 1, 2};
+    LineMasks m = line_masks(byte, bit, rst);
+    outputs = m.driven;
+    values = m.high;
 }
 
 gpio_v2_line_config line_config(uint8_t byte, bool rst)

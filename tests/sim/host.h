@@ -1,6 +1,7 @@
-// A minimal C2 host for the simulator tests: real open/ioctl calls on the
-// simulated device or GPIO chip, the adapter's data-register bits and the
-// four frames.
+// A minimal C2 host for the simulator tests: raw requests on the simulated
+// parallel port, GPIO chip or FTDI chip (libftdi1), so that a test can send
+// exactly the request it needs, right or wrong; the adapter byte becomes
+// lines by the product's own decoding (line_roles.h). The four frames.
 #pragma once
 
 #include <ftdi.h>
