@@ -78,13 +78,17 @@ constexpr uint32_t LONG_HOLD_US = 1000;
 // of a reset pulse and its frame, a few kilobytes).
 constexpr size_t TRANSFER_BYTES = 16384;
 constexpr int LIBFTDI_CHUNK = 65536;
-// A read transfer holds every answer of one exchange (PENDING_ANSWERS and
+// A read transfer holds every answer of one exchange (answer_room and
 // the two status bytes of each 512-byte packet).
 constexpr int READ_CHUNK = 4096;
 // The packet size when libftdi knows none: the smaller, full-speed one.
 constexpr size_t FULL_SPEED_PACKET = 64;
-// Answers the chip may hold before they are read (its buffer is 1 KiB and more).
-constexpr size_t PENDING_ANSWERS = 256;
+// Answers one transfer may carry: the chip's answer buffer is 1 KiB on an
+// FT232H; a dual or quad chip shares its buffers between its channels, so
+// half that is taken there. Some room is left for the reads of a strobe's
+// rest and for a miscount: a chip whose buffer is full stops running
+// commands until the host reads, and the host reads only after its write.
+constexpr size_t FT232H_ANSWERS = 960, SHARED_CHIP_ANSWERS = 480;
 // The chip answers within a round trip; this long without an answer is a
 // dead link. No single USB call blocks longer than USB_TIMEOUT_MS.
 constexpr uint64_t ANSWER_LIMIT_NS = 2000000000u;
@@ -130,6 +134,7 @@ bool closing = false;    // the close: a failure ends nothing
 std::vector<uint8_t> queue;
 std::vector<Pending> pending;
 uint8_t discard;
+size_t answer_room = SHARED_CHIP_ANSWERS;  // by the chip's type, at the claim
 
 bool hex_id(const std::string &text, int *id)
 {
@@ -336,7 +341,7 @@ void exchange()
 // Cut the queue where it is safe and due: never while C2CK is low.
 void maybe_send()
 {
-    if ((queue.size() >= TRANSFER_BYTES || pending.size() >= PENDING_ANSWERS) && !wire_low)
+    if ((queue.size() >= TRANSFER_BYTES || pending.size() >= answer_room) && !wire_low)
         exchange();
 }
 
@@ -479,6 +484,7 @@ int ftdi_claim(PortProblem *problem)
         ftdi_tcioflush(ctx) < 0)
         return fail(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
                     REPLUG_HINT);
+    answer_room = type == TYPE_232H ? FT232H_ANSWERS : SHARED_CHIP_ANSWERS;
     packet = ctx->max_packet_size > 0 ? static_cast<size_t>(ctx->max_packet_size) : FULL_SPEED_PACKET;
     set_cmd = high ? SET_HIGH : SET_LOW;
     read_cmd = high ? READ_HIGH : READ_LOW;
@@ -593,6 +599,8 @@ bool ftdi_hold(uint32_t us)
     return true;
 }
 
+size_t ftdi_answer_room() { return answer_room; }
+
 void ftdi_close()
 {
     closing = true;
@@ -638,4 +646,5 @@ const PortOps ftdi_port = {
     .read_into = ftdi_read_into,
     .sync = ftdi_sync,
     .hold = ftdi_hold,
+    .answer_room = ftdi_answer_room,
 };

@@ -67,7 +67,9 @@ constexpr uint64_t FLOOR_READS = 9;
 // The line requests, without reads of C2CK alone nor the read that shows an
 // FTDI chip has run its queue before the host sleeps (the last of a
 // transfer followed by the 20 ms start-up wait); without `repeats` each run of equal
-// line states once (an FTDI chip times strobes and holds by repeating them).
+// line states once (an FTDI chip times strobes and holds by repeating them),
+// and no reads: an FTDI chip reads only the bits of a read batch that
+// decide something (the frames and the flash show what was read).
 bool read_before_sleep(const std::vector<std::string> &all, size_t i)
 {
     return all[i][0] == 'f' && i + 2 < all.size() && all[i + 1] == "U" && all[i + 2][0] == 'D' &&
@@ -96,7 +98,7 @@ std::string requests_only(const std::string &gpio, char kind = 'G', bool repeats
     for (size_t i = 0; i < all.size(); ++i) {
         const std::string &t = all[i];
         if ((t[0] != kind && t[0] != kind + 32) || t == "g-" || read_before_sleep(all, i) ||
-            (!repeats && t[0] == kind && t == last))
+            (!repeats && (t[0] == kind + 32 || t == last)))
             continue;
         last = t;
         out += (out.empty() ? "" : " ") + t;
@@ -191,8 +193,12 @@ TEST_F(Gpio, WholeFlashIsTheParallelPortsWireLineForLine)
             if (port.repeats) {
                 EXPECT_EQ(r.report["writes"], reference[i].report["writes"]);
             }
-            EXPECT_EQ(r.report["reads"], reference[i].report["reads"] - (port.kind == 'F' ? FLOOR_READS : 0) +
-                                             reads_before_sleep(r.trace));
+            uint64_t reads = reference[i].report["reads"] - (port.kind == 'F' ? FLOOR_READS : 0) +
+                             reads_before_sleep(r.trace);
+            if (port.kind == 'F')  // a batched poll reads out-ready alone, not its 7 other bits
+                EXPECT_LT(r.report["reads"], reads - 6 * size);
+            else
+                EXPECT_EQ(r.report["reads"], reads);
             EXPECT_EQ(r.report["strobes"], reference[i].report["strobes"]);
             EXPECT_EQ(r.report["sleep_us"], reference[i].report["sleep_us"]) << "long waits slept by the host";
             EXPECT_TRUE(requests_only(r.trace, port.kind, port.repeats) ==
