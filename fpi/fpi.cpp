@@ -20,8 +20,8 @@ const char *const FLASH_CHANGED = "The flash content is incomplete: program the 
 const char *const WAIT_FIELD = "the WAIT field of a data frame";
 bool held() { return c2_watch_held() != 0; }
 
-// Block reads: the first of a run one answer at a time, counting the samples
-// its polls and WAIT fields took; then in batches where the port can (the
+// Block reads: the first bytes of a run one answer at a time, counting the
+// samples their polls and WAIT fields took; then in batches where the port can (the
 // hold learned from that count), until too many batches missed.
 enum class Reads { learn, batched, one_by_one };
 Reads reads = Reads::learn;
@@ -30,7 +30,12 @@ uint32_t hold_us = 0;     // before each poll and WAIT field of a batch
 int misses = 0;           // batches that found the target not ready, in this run
 // The hold over what the first block showed; a miss doubles it up to the
 // longest the chip holds on its own clock.
-constexpr uint32_t HOLD_MARGIN_US = 2, HOLD_MOST_US = 500;
+// A flash byte is fetched within microseconds: a target slower than
+// HOLD_MOST_US is read one answer at a time rather than with holds that
+// would cost more than the round trips they save.
+constexpr uint32_t HOLD_MARGIN_US = 2, HOLD_MOST_US = 64;
+// The bytes of the run's first block read one answer at a time, counted.
+constexpr int32_t LEARN_BYTES = 32;
 // Misses in a run before the rest of it reads one answer at a time.
 constexpr int MISS_LIMIT = 12;
 
@@ -41,7 +46,7 @@ uint64_t now_ns()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// The first block answered each sample within `most` samples, one sample
+// The first bytes answered each sample within `most` samples, one sample
 // taking `sample_ns` (a round trip). At the first sample: within the frame's
 // own strobes, so a margin is held. Later: within the round trips of the
 // extra samples, which are held (bounded).
@@ -70,10 +75,10 @@ void missed()
 // came back with every poll and WAIT sample showing the target ready and no
 // held pulse; at the first that did not, t.done and t.missed tell the redo
 // engine where to go on.
-int batched_data(Try &t, uint8_t *buffer, int32_t length)
+int batched_data(Try &t, uint8_t *buffer, int32_t from, int32_t length)
 {
     int32_t batch = c2_batch_bytes();
-    for (int32_t i = 0; i < length;) {
+    for (int32_t i = from; i < length;) {
         int32_t n = std::min(batch, length - i);
         int32_t good = c2_read_batch(buffer + i, n, C2_OUT_READY, hold_us);
         if (int rc = after_frame())
@@ -214,7 +219,7 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
     if (reads == Reads::learn && c2_batch_bytes() == 0)
         reads = Reads::one_by_one;
     if (reads == Reads::batched)
-        return batched_data(t, buffer, length);
+        return batched_data(t, buffer, 0, length);
     bool learning = reads == Reads::learn;
     uint64_t start = learning ? now_ns() : 0;
     if (learning) {
@@ -224,6 +229,13 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
     // Each byte lands in buffer[i] by the next frame that needs an answer:
     // an FTDI chip sends it with the next poll (c2_sync after the try).
     for (int32_t i = 0; i < length; t.done = ++i) {
+        if (learning && i == LEARN_BYTES) {  // seen enough: the rest in batches
+            c2_sync();
+            learn(std::max(poll_most, c2_wait_most()), (now_ns() - start) / (2 * static_cast<uint64_t>(i)));
+            if (reads == Reads::batched)
+                return batched_data(t, buffer, i, length);
+            learning = false;
+        }
         if ((rc = out_ready(t)))
             return rc;
         if (DataReadByte(&buffer[i]) == C2_TIMEOUT)

@@ -131,6 +131,7 @@ const Port PORTS[] = {{"gpio", CHIP_NO_RST, false},
                        {"HARLUNE_SIM_FTDI=0403:6010:D1", "HARLUNE_SIM_FTDI_INTERFACE=B", "HARLUNE_SIM_FTDI_WIRING=ck=1,d=2",
                         FULL_SPEED, GAPS, "HARLUNE_SIM_FTDI_COMMAND_NS=50"}, false}};
 const Port &FTDI = PORTS[3];
+const Port FTDI_HIGH_SPEED{"ftdi_high_speed", "ftdi:ck=0,d=1", false, 'F', {}, false};
 
 // Every run here leaves no simulator fault.
 class Gpio : public support::EndToEnd {
@@ -235,6 +236,44 @@ TEST_F(Gpio, FtdiFullSpeedWithPacketGapsWholeFlashExact)
     EXPECT_EQ(support::read_file(flash), img);
     img.resize(0x3E00);  // what r reads without a length
     EXPECT_EQ(support::read_file(back), img);
+}
+
+// A target that answers on its own time (seeded draws): read batches that
+// find it late are thrown away from that byte on and the target restarted,
+// each an extra reset pulse; the program, verify and read-back stay exact.
+// One too slow for any hold the chip keeps makes the run go back to one
+// answer at a time, with one note.
+TEST_F(Gpio, LateAnswersInReadBatchesAreRecovered)
+{
+    faults_fail = false;  // a late batch reads FPDAT before out-ready shows
+    auto img = support::random_bytes(0x3000, 47);
+    support::write_file(image, img);
+    const std::string note = "harlune: the target answered 12 read batches too late: reads go on one answer at a time\n";
+    const std::vector<std::string> commands[] = {{"p", image}, {"v", image}, {"r", back, "0x3000"}};
+    // Out-ready within 76 us: a few bytes beyond the longest hold; within 84 us, many.
+    struct Case {
+        const char *ready_us;
+        const char *err;
+    } cases[] = {{"0", ""}, {"0-76", ""}, {"0-84", note.c_str()}};
+    uint64_t on_time_resets[3] = {};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ready_us);
+        support::write_file(flash, support::random_bytes(0x4000, 48));
+        for (size_t i = 0; i < std::size(commands); ++i) {
+            SCOPED_TRACE(commands[i][0]);
+            Result r = run(FTDI_HIGH_SPEED, commands[i],
+                           {std::string("HARLUNE_SIM_READY_US=") + c.ready_us, "HARLUNE_SIM_RESPONSE_SEED=5"}, false);
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_EQ(r.err, c.err);
+            if (c.ready_us == cases[0].ready_us)
+                on_time_resets[i] = r.report["resets"];
+            else  // each late batch restarts the target
+                EXPECT_GT(r.report["resets"], on_time_resets[i]);
+        }
+        auto now = support::read_file(flash);  // what p wrote, v and r read
+        EXPECT_TRUE(std::equal(img.begin(), img.end(), now.begin()));
+        EXPECT_EQ(support::read_file(back), img);
+    }
 }
 
 // A strobe held 100 us inside a block write resets the target on either
