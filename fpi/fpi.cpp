@@ -57,17 +57,19 @@ void learn(uint32_t most, uint64_t sample_ns)
     hold_us = static_cast<uint32_t>(std::min<uint64_t>(us + HOLD_MARGIN_US, HOLD_MOST_US));
 }
 
-// A batch found the target late: the hold grows; too many such and the run
-// reads one answer at a time from then on.
-void missed()
+// A batch found the target late: the hold grows; too many such, or one
+// WAIT field not ended (the target then took the frames after it out of
+// step), and the run reads one answer at a time from then on.
+void missed(bool wait_late)
 {
     hold_us = std::min(2 * hold_us + HOLD_MARGIN_US, HOLD_MOST_US);
-    if (++misses < MISS_LIMIT)
+    if (++misses < MISS_LIMIT && !wait_late)
         return;
     reads = Reads::one_by_one;
     char line[160];
     snprintf(line, sizeof line,
-             "the target answered %d read batches too late: reads go on one answer at a time", misses);
+             "the target answered %d read batch%s too late: reads go on one answer at a time", misses,
+             misses == 1 ? "" : "es");
     say(line);
 }
 
@@ -80,13 +82,14 @@ int batched_data(Try &t, uint8_t *buffer, int32_t from, int32_t length)
     int32_t batch = c2_batch_bytes();
     for (int32_t i = from; i < length;) {
         int32_t n = std::min(batch, length - i);
-        int32_t good = c2_read_batch(buffer + i, n, C2_OUT_READY, hold_us);
+        bool wait_late;
+        int32_t good = c2_read_batch(buffer + i, n, C2_OUT_READY, hold_us, &wait_late);
         if (int rc = after_frame())
             return rc;
         t.done = i += good;
         if (good < n) {
             t.missed = true;
-            missed();
+            missed(wait_late);
             return C2_DISTURBED;
         }
     }

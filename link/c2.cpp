@@ -290,7 +290,7 @@ int c2_batch_bytes()
     return static_cast<int>(std::min<size_t>(port_answer_room() / BATCH_ANSWERS_PER_BYTE, C2_BATCH_MAX));
 }
 
-int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us)
+int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us, bool *wait_late)
 {
     uint8_t ready[C2_BATCH_MAX], waited[C2_BATCH_MAX];
     n = std::min(n, C2_BATCH_MAX);
@@ -301,8 +301,11 @@ int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us)
         data_read(0, &bytes[i], &waited[i], hold_us);
     }
     port_sync();
+    *wait_late = false;
     for (int i = 0; i < n; ++i)
-        if (!(ready[i] & ready_mask) || !waited[i])
+        if (!(ready[i] & ready_mask) || !waited[i]) {
+            *wait_late = (ready[i] & ready_mask) && !waited[i];
             return i;
+        }
     return n;
 }

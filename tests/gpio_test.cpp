@@ -248,13 +248,15 @@ TEST_F(Gpio, LateAnswersInReadBatchesAreRecovered)
     faults_fail = false;  // a late batch reads FPDAT before out-ready shows
     auto img = support::random_bytes(0x3000, 47);
     support::write_file(image, img);
-    const std::string note = "harlune: the target answered 12 read batches too late: reads go on one answer at a time\n";
+    const std::string note = " too late: reads go on one answer at a time\n", twelve = "harlune: the target answered 12 read batches" + note,
+                      one = "harlune: the target answered 1 read batch" + note;
     const std::vector<std::string> commands[] = {{"p", image}, {"v", image}, {"r", back, "0x3000"}};
-    // Out-ready within 76 us: a few bytes beyond the longest hold; within 84 us, many.
+    // Out-ready within 76 us: a few bytes beyond the longest hold; within 84
+    // us, many. A WAIT field not ended puts the target out of step: at once.
     struct Case {
-        const char *ready_us;
+        const char *ready_us, *wait_us;
         const char *err;
-    } cases[] = {{"0", ""}, {"0-76", ""}, {"0-84", note.c_str()}};
+    } cases[] = {{"0", "0", ""}, {"0-76", "0", ""}, {"0-84", "0", twelve.c_str()}, {"0-30", "0-90", one.c_str()}};
     uint64_t on_time_resets[3] = {};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.ready_us);
@@ -262,8 +264,10 @@ TEST_F(Gpio, LateAnswersInReadBatchesAreRecovered)
         for (size_t i = 0; i < std::size(commands); ++i) {
             SCOPED_TRACE(commands[i][0]);
             Result r = run(FTDI_HIGH_SPEED, commands[i],
-                           {std::string("HARLUNE_SIM_READY_US=") + c.ready_us, "HARLUNE_SIM_RESPONSE_SEED=5"}, false);
-            EXPECT_EQ(r.status, 0) << r.out;
+                           {std::string("HARLUNE_SIM_READY_US=") + c.ready_us,
+                            std::string("HARLUNE_SIM_WAIT_US=") + c.wait_us, "HARLUNE_SIM_RESPONSE_SEED=5"},
+                           false);
+            EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.err, c.err);
             if (c.ready_us == cases[0].ready_us)
                 on_time_resets[i] = r.report["resets"];

@@ -74,8 +74,10 @@ int c2_batch_bytes();
 // the interface status; every byte delivered. The count of bytes before the
 // first whose poll or WAIT sample did not show the target ready: that byte
 // and those after it are not to be trusted, and the target is in no known
-// state (restart it).
-int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us);
+// state (restart it). *wait_late: that byte's poll showed ready but its
+// WAIT field had not ended, so the target took the frames after it out of
+// step (it may have taken some for writes).
+int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us, bool *wait_late);
 // The ports built in, one line each, for --version.
 const char *c2_port_name(int i);  // nullptr past the last
 
