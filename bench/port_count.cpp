@@ -40,6 +40,7 @@ const PortOps counting_port = {
     .read_into = nullptr,
     .sync = nullptr,
     .hold = nullptr,
+    .answer_room = nullptr,
 };
 
 }  // namespace

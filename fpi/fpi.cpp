@@ -4,7 +4,9 @@
 // redo.cpp runs the tries.
 #include "fpi.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "c2.h"
 #include "c2_stop.h"
@@ -17,6 +19,82 @@ namespace {
 const char *const FLASH_CHANGED = "The flash content is incomplete: program the device again";
 const char *const WAIT_FIELD = "the WAIT field of a data frame";
 bool held() { return c2_watch_held() != 0; }
+
+// Block reads: the first bytes of a run one answer at a time, counting the
+// samples their polls and WAIT fields took; then in batches where the port can (the
+// hold learned from that count), until too many batches missed.
+enum class Reads { learn, batched, one_by_one };
+Reads reads = Reads::learn;
+uint32_t poll_most = 0;   // the most polls one wait for a flag took since reset
+uint32_t hold_us = 0;     // before each poll and WAIT field of a batch
+int misses = 0;           // batches that found the target not ready, in this run
+// The hold over what the first block showed; a miss doubles it up to the
+// longest the chip holds on its own clock.
+// A flash byte is fetched within microseconds: a target slower than
+// HOLD_MOST_US is read one answer at a time rather than with holds that
+// would cost more than the round trips they save.
+constexpr uint32_t HOLD_MARGIN_US = 2, HOLD_MOST_US = 64;
+// The bytes of the run's first block read one answer at a time, counted.
+constexpr int32_t LEARN_BYTES = 32;
+// Misses in a run before the rest of it reads one answer at a time.
+constexpr int MISS_LIMIT = 12;
+
+uint64_t now_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The first bytes answered each sample within `most` samples, one sample
+// taking `sample_ns` (a round trip). At the first sample: within the frame's
+// own strobes, so a margin is held. Later: within the round trips of the
+// extra samples, which are held (bounded).
+void learn(uint32_t most, uint64_t sample_ns)
+{
+    reads = c2_batch_bytes() > 0 ? Reads::batched : Reads::one_by_one;
+    uint64_t us = most <= 1 ? 0 : (most - 1) * sample_ns / 1000;
+    hold_us = static_cast<uint32_t>(std::min<uint64_t>(us + HOLD_MARGIN_US, HOLD_MOST_US));
+}
+
+// A batch found the target late: the hold grows; too many such, or one
+// WAIT field not ended (the target then took the frames after it out of
+// step), and the run reads one answer at a time from then on.
+void missed(bool wait_late)
+{
+    hold_us = std::min(2 * hold_us + HOLD_MARGIN_US, HOLD_MOST_US);
+    if (++misses < MISS_LIMIT && !wait_late)
+        return;
+    reads = Reads::one_by_one;
+    char line[160];
+    snprintf(line, sizeof line,
+             "the target answered %d read batch%s too late: reads go on one answer at a time", misses,
+             misses == 1 ? "" : "es");
+    say(line);
+}
+
+// The data bytes of a block read in batches. A byte counts once its batch
+// came back with every poll and WAIT sample showing the target ready and no
+// held pulse; at the first that did not, t.done and t.missed tell the redo
+// engine where to go on.
+int batched_data(Try &t, uint8_t *buffer, int32_t from, int32_t length)
+{
+    int32_t batch = c2_batch_bytes();
+    for (int32_t i = from; i < length;) {
+        int32_t n = std::min(batch, length - i);
+        bool wait_late;
+        int32_t good = c2_read_batch(buffer + i, n, C2_OUT_READY, hold_us, &wait_late);
+        if (int rc = after_frame())
+            return rc;
+        t.done = i += good;
+        if (good < n) {
+            t.missed = true;
+            missed(wait_late);
+            return C2_DISTURBED;
+        }
+    }
+    return 0;
+}
 
 // A wait that timed out. After a held pulse the hold may be why (a reset
 // target stays silent): the try is disturbed, and the time-out stands only
@@ -141,9 +219,26 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
     int rc;
     if ((rc = block_head(t, C2_BLOCK_READ, address, length)))
         return rc;
+    if (reads == Reads::learn && c2_batch_bytes() == 0)
+        reads = Reads::one_by_one;
+    if (reads == Reads::batched)
+        return batched_data(t, buffer, 0, length);
+    bool learning = reads == Reads::learn;
+    uint64_t start = learning ? now_ns() : 0;
+    if (learning) {
+        poll_most = 0;
+        c2_wait_most();
+    }
     // Each byte lands in buffer[i] by the next frame that needs an answer:
     // an FTDI chip sends it with the next poll (c2_sync after the try).
     for (int32_t i = 0; i < length; t.done = ++i) {
+        if (learning && i == LEARN_BYTES) {  // seen enough: the rest in batches
+            c2_sync();
+            learn(std::max(poll_most, c2_wait_most()), (now_ns() - start) / (2 * static_cast<uint64_t>(i)));
+            if (reads == Reads::batched)
+                return batched_data(t, buffer, i, length);
+            learning = false;
+        }
         if ((rc = out_ready(t)))
             return rc;
         if (DataReadByte(&buffer[i]) == C2_TIMEOUT)
@@ -151,6 +246,8 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
         if ((rc = after_frame()))
             return rc;
     }
+    if (learning)
+        learn(std::max(poll_most, c2_wait_most()), (now_ns() - start) / (2 * static_cast<uint64_t>(length)));
     return 0;
 }
 
@@ -183,8 +280,10 @@ int poll(uint8_t mask, bool set, uint32_t limit_ms)
     c2_deadline d;
     c2_deadline_start(&d, limit_ms);
     for (uint32_t n = 1;; ++n) {
-        if (((AddressRead() & mask) != 0) == set)
+        if (((AddressRead() & mask) != 0) == set) {
+            poll_most = std::max(poll_most, n);
             return after_frame();
+        }
         if (held() && n <= C2_ANSWER_WINDOW)
             return C2_DISTURBED;
         if (c2_deadline_passed(&d))

@@ -84,12 +84,13 @@ int read_range(Redo &r, int32_t address, uint8_t *buffer, int32_t length)
             c2_sync();
             return once;
         });
-        if (held_ns == 0)
+        if (held_ns == 0 && !t.missed)
             return rc;
         done += t.done;
         if (t.done > 0)
             r.progress();
-        if ((rc = r.disturbed(t, held_ns)) || (rc = restart(r)))
+        // A batch that found the target late: no redo, but a restart all the same.
+        if ((held_ns != 0 && (rc = r.disturbed(t, held_ns))) || (rc = restart(r)))
             return rc;
     }
 }

@@ -10,6 +10,7 @@ struct Try {
     bool quiet = false;               // time-outs are the caller's to report
     const char *timed_out = nullptr;  // a wait that timed out after a held pulse: what it waited for
     int32_t done = 0;                 // block commands: bytes moved before the first held pulse
+    bool missed = false;              // a read batch found the target not ready at byte `done`
 };
 
 // The longest held pulse since the try began (0: none yet) decides: 0, or

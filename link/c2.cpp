@@ -16,6 +16,7 @@
 // is nothing but the sequence of port requests.
 #include "c2.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "c2_lines.h"
@@ -35,6 +36,10 @@ namespace {
 // held, and each command redone until the run gave up.
 constexpr uint64_t SLOW_REQUEST_NS = 4000;
 
+// The reads a batched byte queues: the poll's one flag, the WAIT sample and
+// the eight data bits.
+constexpr size_t BATCH_ANSWERS_PER_BYTE = 10;
+
 inline void set_bits(uint8_t mask)
 {
     dshadow = static_cast<uint8_t>(dshadow | mask);
@@ -53,12 +58,16 @@ inline void drive(uint32_t bit) { C2D_SET(static_cast<int>(bit & 1u)); }
 // may have reset the target before it could answer: give up at once. After
 // C2_ANSWER_WINDOW silent strobes the target was silent anyway: the field
 // runs to its answer or its time-out, and the watch tells the caller.
+uint32_t wait_most = 0;  // the most WAIT samples of a field since c2_wait_most
+
 int wait_field()
 {
     c2_deadline d;
     c2_deadline_start(&d, C2_WAIT_LIMIT_MS);
     for (uint32_t n = 1;; ++n) {
         C2CK_low_pulse();
+        if (n > wait_most)
+            wait_most = n;
         if (C2D_READ())
             return C2_OK;
         if (watch.held_ns != 0 && n <= C2_ANSWER_WINDOW)
@@ -155,10 +164,14 @@ void AddressWrite(uint8_t address)
     C2CK_low_pulse();                  // STOP
 }
 
-uint8_t AddressRead()
+namespace {
+
+// An Address Read whose bits in `wanted` land in *result (zeroed) when the
+// port delivers its reads; the other bits are strobed but not read.
+void address_read(uint8_t *result, uint8_t wanted)
 {
     c2_stop_if_interrupted();
-    uint8_t result = 0;
+    *result = 0;
     C2CK_low_pulse();                  // START
     C2D_SETL_EN();
     C2CK_low_pulse();                  // INS 0
@@ -167,9 +180,18 @@ uint8_t AddressRead()
     C2D_DIS();
     for (int i = 0; i < 8; ++i) {      // ADDRESS, driven by the target
         C2CK_low_pulse();
-        C2D_READ_INTO(&result, static_cast<uint8_t>(1u << i));
+        if (wanted & (1u << i))
+            C2D_READ_INTO(result, static_cast<uint8_t>(1u << i));
     }
     C2CK_low_pulse();                  // STOP
+}
+
+}  // namespace
+
+uint8_t AddressRead()
+{
+    uint8_t result;
+    address_read(&result, 0xFF);
     port_sync();                       // a queuing port answers the frame at once
     return result;
 }
@@ -202,7 +224,10 @@ namespace {
 
 // A Data Read whose bytes land in bytes[] (zeroed) when the port delivers
 // its reads: at once, or by the next port_read_status or port_sync.
-int data_read(uint8_t code, uint8_t *bytes)
+// With `waited`, the WAIT field is one strobe after a hold of hold_us with
+// C2CK high, its sample landing in *waited (bit 0) with the data bits,
+// which are strobed and read whatever it shows.
+int data_read(uint8_t code, uint8_t *bytes, uint8_t *waited = nullptr, uint32_t hold_us = 0)
 {
     c2_stop_if_interrupted();
     C2CK_low_pulse();                  // START
@@ -214,7 +239,15 @@ int data_read(uint8_t code, uint8_t *bytes)
     drive(code >> 1u);
     C2CK_low_pulse();
     C2D_DIS();
-    int rc = wait_field();             // WAIT
+    int rc = C2_OK;
+    if (waited) {                      // WAIT, judged after the batch
+        *waited = 0;
+        port_hold(hold_us);
+        C2CK_low_pulse();
+        C2D_READ_INTO(waited, 1);
+    } else {
+        rc = wait_field();             // WAIT
+    }
     if (rc == C2_OK) {
         for (int i = 0, n = 8 * ((code & 3) + 1); i < n; ++i) {   // DATA, from the target
             C2CK_low_pulse();
@@ -244,3 +277,35 @@ int DataReadByte(uint8_t *byte)
 }
 
 void c2_sync() { port_sync(); }
+
+uint32_t c2_wait_most()
+{
+    uint32_t most = wait_most;
+    wait_most = 0;
+    return most;
+}
+
+int c2_batch_bytes()
+{
+    return static_cast<int>(std::min<size_t>(port_answer_room() / BATCH_ANSWERS_PER_BYTE, C2_BATCH_MAX));
+}
+
+int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us, bool *wait_late)
+{
+    uint8_t ready[C2_BATCH_MAX], waited[C2_BATCH_MAX];
+    n = std::min(n, C2_BATCH_MAX);
+    for (int i = 0; i < n; ++i) {
+        port_hold(hold_us);            // the poll
+        address_read(&ready[i], ready_mask);
+        bytes[i] = 0;
+        data_read(0, &bytes[i], &waited[i], hold_us);
+    }
+    port_sync();
+    *wait_late = false;
+    for (int i = 0; i < n; ++i)
+        if (!(ready[i] & ready_mask) || !waited[i]) {
+            *wait_late = (ready[i] & ready_mask) && !waited[i];
+            return i;
+        }
+    return n;
+}

@@ -7,6 +7,7 @@
 // (but the link's tests and the benchmark) can include this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -56,6 +57,10 @@ struct PortOps {
     // port's own time, false when the host must wait itself (the lines stay
     // as they are).
     bool (*hold)(uint32_t us);
+    // queues_requests: the reads one transfer may carry before the chip's
+    // answer buffer would fill (it stops running commands until the host
+    // reads); null: no read is queued ahead of the answers it depends on.
+    size_t (*answer_room)();
 };
 extern const PortOps ppdev_port, gpio_port, ftdi_port;
 // Every port built in, in the order --version lists them.
@@ -100,6 +105,9 @@ bool port_hold(uint32_t us);
 // True when the port times each clock pulse itself, so no hold-up of the
 // host can stretch one (the link's strobe watchdog then stays off).
 bool port_keeps_time();
+// The reads one transfer may carry ahead of their answers; 0 on a port that
+// answers each read at once, or one that cannot hold a batch.
+size_t port_answer_room();
 // Gives up the port (and its lines); nothing when none is open.
 void port_close();
 

@@ -11,9 +11,10 @@
 //
 // Commands are queued and go out in one USB transfer only when the link
 // needs an answer to go on (a WAIT field's sample, the end of an Address
-// Read, port_sync), or when the queue passes TRANSFER_BYTES; the reads a
-// transfer carries are answered at its end (0x87, send immediate), one
-// round trip. A transfer never ends while C2CK is low (but inside a reset
+// Read, port_sync), or when the queue passes TRANSFER_BYTES (its reads
+// then stay on the chip for the next exchange) or holds answer_room reads;
+// the reads are answered at the exchange's end (0x87, send immediate), one
+// round trip while they fit in one packet. A transfer never ends while C2CK is low (but inside a reset
 // pulse): the queue is cut only where C2CK is high or released, and
 // libftdi's own split of a long write is set beyond any transfer made here.
 // Nor does a USB packet of the link's own size (512 bytes at high speed, 64
@@ -76,15 +77,19 @@ constexpr uint32_t LONG_HOLD_US = 1000;
 // libftdi splits no write smaller than LIBFTDI_CHUNK, which is beyond any
 // transfer made here (the queue grows past TRANSFER_BYTES only by the rest
 // of a reset pulse and its frame, a few kilobytes).
-constexpr size_t TRANSFER_BYTES = 16384;
+constexpr size_t TRANSFER_BYTES = 49152;
 constexpr int LIBFTDI_CHUNK = 65536;
-// A read transfer holds every answer of one exchange (PENDING_ANSWERS and
+// A read transfer holds every answer of one exchange (answer_room and
 // the two status bytes of each 512-byte packet).
 constexpr int READ_CHUNK = 4096;
 // The packet size when libftdi knows none: the smaller, full-speed one.
 constexpr size_t FULL_SPEED_PACKET = 64;
-// Answers the chip may hold before they are read (its buffer is 1 KiB and more).
-constexpr size_t PENDING_ANSWERS = 256;
+// Answers one transfer may carry: the chip's answer buffer is 1 KiB on an
+// FT232H; a dual or quad chip shares its buffers between its channels, so
+// half that is taken there. Some room is left for the reads of a strobe's
+// rest and for a miscount: a chip whose buffer is full stops running
+// commands until the host reads, and the host reads only after its write.
+constexpr size_t FT232H_ANSWERS = 500, SHARED_CHIP_ANSWERS = 480;
 // The chip answers within a round trip; this long without an answer is a
 // dead link. No single USB call blocks longer than USB_TIMEOUT_MS.
 constexpr uint64_t ANSWER_LIMIT_NS = 2000000000u;
@@ -130,6 +135,7 @@ bool closing = false;    // the close: a failure ends nothing
 std::vector<uint8_t> queue;
 std::vector<Pending> pending;
 uint8_t discard;
+size_t answer_room = SHARED_CHIP_ANSWERS;  // by the chip's type, at the claim
 
 bool hex_id(const std::string &text, int *id)
 {
@@ -333,11 +339,17 @@ void exchange()
     pending.clear();
 }
 
-// Cut the queue where it is safe and due: never while C2CK is low.
+// Cut the queue where it is safe and due: never while C2CK is low. A long
+// queue goes out alone, its answers left on the chip for the next exchange;
+// as many answers as the chip holds are read at once.
 void maybe_send()
 {
-    if ((queue.size() >= TRANSFER_BYTES || pending.size() >= PENDING_ANSWERS) && !wire_low)
+    if (wire_low)
+        return;
+    if (pending.size() >= answer_room)
         exchange();
+    else if (queue.size() >= TRANSFER_BYTES)
+        send_queue();
 }
 
 // The next `bytes` in one USB packet: pad to the next one if they would cross.
@@ -479,6 +491,7 @@ int ftdi_claim(PortProblem *problem)
         ftdi_tcioflush(ctx) < 0)
         return fail(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
                     REPLUG_HINT);
+    answer_room = type == TYPE_232H ? FT232H_ANSWERS : SHARED_CHIP_ANSWERS;
     packet = ctx->max_packet_size > 0 ? static_cast<size_t>(ctx->max_packet_size) : FULL_SPEED_PACKET;
     set_cmd = high ? SET_HIGH : SET_LOW;
     read_cmd = high ? READ_HIGH : READ_LOW;
@@ -593,6 +606,8 @@ bool ftdi_hold(uint32_t us)
     return true;
 }
 
+size_t ftdi_answer_room() { return answer_room; }
+
 void ftdi_close()
 {
     closing = true;
@@ -638,4 +653,5 @@ const PortOps ftdi_port = {
     .read_into = ftdi_read_into,
     .sync = ftdi_sync,
     .hold = ftdi_hold,
+    .answer_room = ftdi_answer_room,
 };

@@ -372,4 +372,5 @@ const PortOps gpio_port = {
     .read_into = nullptr,
     .sync = nullptr,
     .hold = nullptr,
+    .answer_room = nullptr,
 };

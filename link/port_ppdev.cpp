@@ -205,4 +205,5 @@ const PortOps ppdev_port = {
     .read_into = nullptr,
     .sync = nullptr,
     .hold = nullptr,
+    .answer_room = nullptr,
 };

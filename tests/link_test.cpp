@@ -407,6 +407,7 @@ TEST(PortSeam, AddedPortCarriesTheLink)
         .read_into = nullptr,
         .sync = nullptr,
         .hold = nullptr,
+        .answer_room = nullptr,
     };
     port_add(&recording);
     EXPECT_STREQ(port_taking("/dev/parport0")->name, ppdev_port.name);

@@ -58,6 +58,26 @@ int DataRead(uint8_t code, uint32_t *value);
 int DataReadByte(uint8_t *byte);
 // Every byte of an earlier DataReadByte delivered.
 void c2_sync();
+// The most WAIT strobes one field took since the last call.
+uint32_t c2_wait_most();
+
+// Read batches: on a port that queues its reads and times its own holds
+// (FTDI), the frames of several bytes of a block read go out in one
+// transfer, each byte an out-ready poll and a one-byte Data Read, each poll
+// and each WAIT field after a hold of C2CK high, and the answers are judged
+// once the batch is back. Nothing of a batch writes to the target.
+constexpr int C2_BATCH_MAX = 256;
+// The bytes one batch may carry (the chip's answer buffer bounds it); 0 on
+// a port that answers each read at once.
+int c2_batch_bytes();
+// Read up to n (at most c2_batch_bytes()) bytes, polling for ready_mask in
+// the interface status; every byte delivered. The count of bytes before the
+// first whose poll or WAIT sample did not show the target ready: that byte
+// and those after it are not to be trusted, and the target is in no known
+// state (restart it). *wait_late: that byte's poll showed ready but its
+// WAIT field had not ended, so the target took the frames after it out of
+// step (it may have taken some for writes).
+int c2_read_batch(uint8_t *bytes, int n, uint8_t ready_mask, uint32_t hold_us, bool *wait_late);
 // The ports built in, one line each, for --version.
 const char *c2_port_name(int i);  // nullptr past the last
 
