@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #include "c2.h"
 #include "c2_stop.h"
@@ -38,13 +37,6 @@ constexpr uint32_t HOLD_MARGIN_US = 2, HOLD_MOST_US = 64;
 constexpr int32_t LEARN_BYTES = 32;
 // Misses in a run before the rest of it reads one answer at a time.
 constexpr int MISS_LIMIT = 12;
-
-uint64_t now_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
 
 // The first bytes answered each sample within `most` samples, one sample
 // taking `sample_ns` (a round trip). At the first sample: within the frame's
@@ -224,7 +216,7 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
     if (reads == Reads::batched)
         return batched_data(t, buffer, 0, length);
     bool learning = reads == Reads::learn;
-    uint64_t start = learning ? now_ns() : 0;
+    uint64_t start = learning ? c2_now_ns() : 0;
     if (learning) {
         poll_most = 0;
         c2_wait_most();
@@ -234,7 +226,7 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
     for (int32_t i = 0; i < length; t.done = ++i) {
         if (learning && i == LEARN_BYTES) {  // seen enough: the rest in batches
             c2_sync();
-            learn(std::max(poll_most, c2_wait_most()), (now_ns() - start) / (2 * static_cast<uint64_t>(i)));
+            learn(std::max(poll_most, c2_wait_most()), (c2_now_ns() - start) / (2 * static_cast<uint64_t>(i)));
             if (reads == Reads::batched)
                 return batched_data(t, buffer, i, length);
             learning = false;
@@ -247,7 +239,7 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
             return rc;
     }
     if (learning)
-        learn(std::max(poll_most, c2_wait_most()), (now_ns() - start) / (2 * static_cast<uint64_t>(length)));
+        learn(std::max(poll_most, c2_wait_most()), (c2_now_ns() - start) / (2 * static_cast<uint64_t>(length)));
     return 0;
 }
 

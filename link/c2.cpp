@@ -136,7 +136,7 @@ void C2CK_low_pulse()
     C2CK_LOW();
     C2CK_HIGH();
     uint64_t bracket = watch_now_ns() - start;
-    if (bracket >= watch_limit_ns)
+    if (bracket >= C2_STROBE_LIMIT_NS + watch_floor_ns)
         watch_note(bracket - watch_floor_ns);
 }
 

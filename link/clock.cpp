@@ -11,7 +11,7 @@
 #include "port.h"
 
 strobe_watch watch = {0, 0, 0};
-uint64_t watch_floor_ns = 0, watch_limit_ns = C2_STROBE_LIMIT_NS;
+uint64_t watch_floor_ns = 0;
 
 namespace {
 
@@ -83,7 +83,6 @@ void watch_note(uint64_t ns)
 void c2_watch_floor(uint64_t ns)
 {
     watch_floor_ns = ns;
-    watch_limit_ns = C2_STROBE_LIMIT_NS + ns;
 }
 
 void c2_watch_start()
@@ -122,3 +121,5 @@ bool c2_deadline_passed(c2_deadline *d)
     }
     return now - d->start_ns >= static_cast<uint64_t>(d->limit_ms) * 1000000u;
 }
+
+uint64_t c2_now_ns() { return clock_now_ns(); }

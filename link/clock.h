@@ -30,9 +30,8 @@ struct strobe_watch {
     uint64_t longest_ns;  // the longest of them
 };
 extern strobe_watch watch;
-// The port's request floor, taken off each strobe's bracket, and the
-// bracket from which a strobe is held: C2_STROBE_LIMIT_NS above the floor.
-extern uint64_t watch_floor_ns, watch_limit_ns;
+// The port's request floor, taken off each strobe's bracket.
+extern uint64_t watch_floor_ns;
 
 // A strobe's low phase, its bracket less the floor, of `ns` reached C2_STROBE_LIMIT_NS. Out of line: the
 // strobe's own path stays two clock reads and a compare.

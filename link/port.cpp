@@ -140,7 +140,7 @@ bool port_keeps_time() { return port->keeps_time; }
 
 size_t port_answer_room()
 {
-    return port->queues_requests && port->keeps_time && port->answer_room ? port->answer_room() : 0;
+    return port->answer_room ? port->answer_room() : 0;
 }
 
 void port_close()

@@ -245,12 +245,8 @@ const char *const UDEV_HINT =
     "  /etc/udev/rules.d/60-harlune-ftdi.rules:\n"
     "    SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"0403\", MODE=\"0660\", GROUP=\"plugdev\"\n"
     "  then udevadm control --reload, replug the chip and be in the plugdev group.\n";
-// libusb gives the same failure for more than a missing permission.
-const char *const OPEN_HINT =
-    "  Allow your user to open it with a udev rule, as root, in\n"
-    "  /etc/udev/rules.d/60-harlune-ftdi.rules:\n"
-    "    SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"0403\", MODE=\"0660\", GROUP=\"plugdev\"\n"
-    "  then udevadm control --reload, replug the chip and be in the plugdev group.\n"
+// libusb gives the same failure to open for more than a missing permission.
+const char *const OTHER_OPEN_CAUSES =
     "  The same failure comes from a chip unplugged between the listing and the open,\n"
     "  a busy or broken hub, or a host controller libusb cannot use (some virtual\n"
     "  machines): replug the chip, directly into the computer, and run again.\n";
@@ -268,7 +264,7 @@ const char *const FORM_HINT =
 const char *const REPLUG_HINT =
     "  Unplug the chip and plug it in again; check that no other program uses it.\n";
 
-int fail(PortProblem *problem, int err, const std::string &detail, const char *hint)
+int fail(PortProblem *problem, int err, const std::string &detail, const std::string &hint)
 {
     problem->detail = detail;
     problem->hint = hint;
@@ -433,7 +429,7 @@ int ftdi_open(PortProblem *problem)
                     "  Check the cable and that lsusb lists the chip; a chip with other ids or a second\n"
                     "  chip is named as ftdi:VID:PID[:SERIAL]:ck=PIN,d=PIN (ids and serial from lsusb -v).\n");
     if (rc == -4)
-        return fail(problem, EACCES, "no permission to open the " + what + ": " + why, OPEN_HINT);
+        return fail(problem, EACCES, "no permission to open the " + what + ": " + why, std::string(UDEV_HINT) + OTHER_OPEN_CAUSES);
     if (rc == -8)
         return fail(problem, EACCES, "no permission to open the " + what, UDEV_HINT);
     return fail(problem, EIO, "could not open the " + what + ": " + why, UDEV_HINT);

@@ -121,6 +121,8 @@ void c2_set_realtime(bool on);
 // Suspend for at least `us` microseconds; short delays spin on the monotonic
 // clock so they do not oversleep.
 void udelay(uint32_t us);
+// The monotonic clock udelay keeps, in ns.
+uint64_t c2_now_ns();
 
 // A bounded wait that reads the clock only every C2_DEADLINE_STRIDE checks.
 constexpr uint32_t C2_DEADLINE_STRIDE = 256;
