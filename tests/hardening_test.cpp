@@ -237,11 +237,30 @@ std::string no_terminal()
 // the same line: in a log of both streams (2>&1), and on a terminal.
 TEST_F(Hardening, ANoteStartsALineOfItsOwn)
 {
-    RunOptions log;
-    log.merge_stderr = true;
-    Result r = run({"r", "/nonexist/x.bin", "600"}, log);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find("###\n/nonexist/x.bin: No such file or directory\n"), std::string::npos) << r.out;
+    // A file that cannot be created, a refused block, a verify that differs.
+    std::vector<uint8_t> content = support::random_bytes(0x4000, 47), differs(content.begin(), content.begin() + 600);
+    differs[520] ^= 0x10;
+    support::write_file(tmp.path("img"), differs);
+    const struct {
+        std::vector<std::string> args, env;
+        int status;
+        const char *log;
+    } logs[] = {
+        {{"r", "/nonexist/x.bin", "600"}, {}, 255, "###\n/nonexist/x.bin: No such file or directory\n"},
+        {{"r", tmp.path("back"), "600"}, {"HARLUNE_SIM_REFUSE=06:3:1:02"}, 255,
+         "##\nStatus1 0x02 instead of 0x0d in c2_block_read\n"},
+        {{"v", tmp.path("img")}, {}, 1, "###\nComparison error at 0x0208: device:"},
+    };
+    for (const auto &c : logs) {
+        SCOPED_TRACE(c.args[0]);
+        support::write_file(flash, content);
+        RunOptions log;
+        log.merge_stderr = true;
+        log.env = c.env;
+        Result r = run(c.args, log);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.out.find(c.log), std::string::npos) << r.out;
+    }
 
     std::string why = no_terminal();
     if (!why.empty())
@@ -249,7 +268,7 @@ TEST_F(Hardening, ANoteStartsALineOfItsOwn)
     RunOptions term;
     term.env = {"HARLUNE_SIM_STALL_US=100", "HARLUNE_SIM_STALL_AT=15000"};  // in the block at 0x0200
     term.wrapper = {"/bin/sh", "-c", "exec script -qec \"$0 $*\" /dev/null"};
-    r = run({"r", tmp.path("back"), "600"}, term);
+    Result r = run({"r", tmp.path("back"), "600"}, term);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("#\r\nharlune: block read at 0x0200 redone 1 time"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("#harlune"), std::string::npos) << r.out;
@@ -421,6 +440,12 @@ TEST_F(Hardening, InterruptedReadBackLeavesNoFile)
         EXPECT_EQ(support::last_requests(gone.trace, 1).at(0)[0], 'X');
         EXPECT_EQ(gone.report["others"], 1u);
     }
+    // Gone in the middle of the block writes: the flash is said to be incomplete.
+    support::write_file(tmp.path("img"), support::random_bytes(4096, 48));
+    Result gone = run({"p", tmp.path("img")}, {"C2_PROG_DEV=/dev/parport0", "HARLUNE_SIM_GONE_AFTER=500000"});
+    EXPECT_EQ(gone.status, 255);
+    EXPECT_NE(gone.err.find("PPWDATA failed: No such device\n"), std::string::npos) << gone.err;
+    EXPECT_NE(gone.err.find("The flash content is incomplete: program the device again\n"), std::string::npos);
 
     // Up to the last frame a signal stops the run before the file is opened;
     // in the final reset and release (the last four requests) it comes after
