@@ -34,7 +34,7 @@ int misses = 0;           // batches that found the target not ready, in this ru
 // would cost more than the round trips they save.
 constexpr uint32_t HOLD_MARGIN_US = 2, HOLD_MOST_US = 64;
 // The bytes of the run's first block read one answer at a time, counted.
-constexpr int32_t LEARN_BYTES = 32;
+constexpr int32_t LEARN_BYTES = 16;
 // Misses in a run before the rest of it reads one answer at a time.
 constexpr int MISS_LIMIT = 12;
 
@@ -107,7 +107,7 @@ int select_fpdat()
 
 int put(Try &t, uint8_t byte)
 {
-    if (DataWrite(0, byte) == C2_TIMEOUT)
+    if (DataWrite(0, byte, t.hold_us) == C2_TIMEOUT)
         return timed_out(t, WAIT_FIELD);
     return after_frame();
 }
@@ -121,14 +121,30 @@ int get(Try &t, uint32_t *value)
 
 int in_busy(Try &t)
 {
+    if (t.hold_us)
+        udelay(t.hold_us);
     int rc = c2_wait_in_busy();
     return rc == -1 ? timed_out(t, "in-busy to clear") : rc;
 }
 
 int out_ready(Try &t, uint32_t limit_ms = C2_POLL_LIMIT_MS)
 {
+    if (t.hold_us)
+        udelay(t.hold_us);
     int rc = c2_wait_out_ready(limit_ms);
     return rc == -1 ? timed_out(t, "out-ready") : rc;
+}
+
+// A status in a read head once the hold is learned: its WAIT sample and
+// its bits in one exchange. A late sample is a miss, as in a batch: nothing
+// but the frame's own rest went out before it was seen.
+int get_held(Try &t, uint32_t *value)
+{
+    if (DataReadHeld(0, value, t.hold_us) != C2_LATE)
+        return after_frame();
+    t.missed = true;
+    missed(false);
+    return C2_DISTURBED;
 }
 
 // Read the status the target offers; which is 1 or 2 for the message.
@@ -136,7 +152,7 @@ int status(Try &t, int which)
 {
     uint32_t value;
     int rc;
-    if ((rc = out_ready(t)) || (rc = get(t, &value)))
+    if ((rc = out_ready(t)) || (rc = t.hold_us ? get_held(t, &value) : get(t, &value)))
         return rc;
     if (value != C2_COMMAND_OK) {
         c2_note_start();
@@ -208,8 +224,12 @@ int block_write_once(Try &t, int32_t address, const uint8_t *data, int32_t lengt
 
 int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
 {
-    int rc;
-    if ((rc = block_head(t, C2_BLOCK_READ, address, length)))
+    // Once the hold is learned, the head's samples come after it: each
+    // answer then takes one round trip.
+    t.hold_us = reads == Reads::batched ? hold_us : 0;
+    int rc = block_head(t, C2_BLOCK_READ, address, length);
+    t.hold_us = 0;
+    if (rc)
         return rc;
     if (reads == Reads::learn && c2_batch_bytes() == 0)
         reads = Reads::one_by_one;

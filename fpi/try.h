@@ -11,6 +11,7 @@ struct Try {
     const char *timed_out = nullptr;  // a wait that timed out after a held pulse: what it waited for
     int32_t done = 0;                 // block commands: bytes moved before the first held pulse
     bool missed = false;              // a read batch found the target not ready at byte `done`
+    uint32_t hold_us = 0;             // a read head: C2CK held high this long before each first sample
 };
 
 // The longest held pulse since the try began (0: none yet) decides: 0, or

@@ -196,7 +196,7 @@ uint8_t AddressRead()
     return result;
 }
 
-int DataWrite(uint8_t code, uint32_t value)
+int DataWrite(uint8_t code, uint32_t value, uint32_t hold_us)
 {
     c2_stop_if_interrupted();
     C2CK_low_pulse();                  // START
@@ -214,6 +214,8 @@ int DataWrite(uint8_t code, uint32_t value)
         value >>= 1;
     }
     C2D_DIS();
+    if (hold_us)
+        port_hold(hold_us);
     int rc = wait_field();             // WAIT
     C2CK_low_pulse();                  // STOP
     udelay(1);
@@ -268,6 +270,15 @@ int DataRead(uint8_t code, uint32_t *value)
     port_sync();
     *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
     return rc;
+}
+
+int DataReadHeld(uint8_t code, uint32_t *value, uint32_t hold_us)
+{
+    uint8_t bytes[4] = {}, waited;
+    data_read(code, bytes, &waited, hold_us);
+    port_sync();
+    *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    return waited ? C2_OK : C2_LATE;
 }
 
 int DataReadByte(uint8_t *byte)

@@ -81,15 +81,20 @@ constexpr size_t TRANSFER_BYTES = 49152;
 constexpr int LIBFTDI_CHUNK = 65536;
 // A read transfer holds every answer of one exchange (answer_room and
 // the two status bytes of each 512-byte packet).
-constexpr int READ_CHUNK = 4096;
+constexpr int READ_CHUNK = 8192;
 // The packet size when libftdi knows none: the smaller, full-speed one.
 constexpr size_t FULL_SPEED_PACKET = 64;
-// Answers one transfer may carry: the chip's answer buffer is 1 KiB on an
-// FT232H; a dual or quad chip shares its buffers between its channels, so
-// half that is taken there. Some room is left for the reads of a strobe's
-// rest and for a miscount: a chip whose buffer is full stops running
-// commands until the host reads, and the host reads only after its write.
-constexpr size_t FT232H_ANSWERS = 500, SHARED_CHIP_ANSWERS = 480;
+// Answers one exchange may leave on the chip: its transmit buffer per
+// channel is 1 KiB on an FT232H, 2 KiB on an FT4232H, 4 KiB on an FT2232H.
+// A chip whose buffer is full stops running commands until the host reads,
+// and the host reads only after its write: the write would time out. Some
+// room is left for the reads of a strobe's rest and for a miscount.
+constexpr size_t BUFFER_SPARE = 24;
+constexpr size_t FT232H_BUFFER = 1024, FT4232H_BUFFER = 2048, FT2232H_BUFFER = 4096;
+// Every exchange that reads ends with a send-immediate; the latency timer
+// (the chip's own flush of a short packet) is set long, so that it never
+// splits the answers of one exchange into two round trips.
+constexpr unsigned char LATENCY_MS = 255;
 // The chip answers within a round trip; this long without an answer is a
 // dead link. No single USB call blocks longer than USB_TIMEOUT_MS.
 constexpr uint64_t ANSWER_LIMIT_NS = 2000000000u;
@@ -135,7 +140,7 @@ bool closing = false;    // the close: a failure ends nothing
 std::vector<uint8_t> queue;
 std::vector<Pending> pending;
 uint8_t discard;
-size_t answer_room = SHARED_CHIP_ANSWERS;  // by the chip's type, at the claim
+size_t answer_room = FT232H_BUFFER - BUFFER_SPARE;  // by the chip's type, at the claim
 
 bool hex_id(const std::string &text, int *id)
 {
@@ -481,13 +486,14 @@ int ftdi_claim(PortProblem *problem)
         return fail(problem, EINVAL, "an FT4232H has no pins 8 to 15 (ACBUS)",
                     "  Wire the target to pins 0 to 7 (ADBUS0-7, or BDBUS0-7 with if=B).\n");
     ctx->usb_read_timeout = ctx->usb_write_timeout = USB_TIMEOUT_MS;
-    if (ftdi_usb_reset(ctx) < 0 || ftdi_set_latency_timer(ctx, 1) < 0 ||
+    if (ftdi_usb_reset(ctx) < 0 || ftdi_set_latency_timer(ctx, LATENCY_MS) < 0 ||
         ftdi_write_data_set_chunksize(ctx, LIBFTDI_CHUNK) < 0 || ftdi_read_data_set_chunksize(ctx, READ_CHUNK) < 0 ||
         ftdi_set_bitmode(ctx, 0, BITMODE_RESET) < 0 || ftdi_set_bitmode(ctx, 0, BITMODE_MPSSE) < 0 ||
         ftdi_tcioflush(ctx) < 0)
         return fail(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
                     REPLUG_HINT);
-    answer_room = type == TYPE_232H ? FT232H_ANSWERS : SHARED_CHIP_ANSWERS;
+    answer_room = (type == TYPE_232H ? FT232H_BUFFER : type == TYPE_4232H ? FT4232H_BUFFER : FT2232H_BUFFER) -
+                  BUFFER_SPARE;
     packet = ctx->max_packet_size > 0 ? static_cast<size_t>(ctx->max_packet_size) : FULL_SPEED_PACKET;
     set_cmd = high ? SET_HIGH : SET_LOW;
     read_cmd = high ? READ_HIGH : READ_LOW;

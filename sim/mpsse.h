@@ -75,6 +75,10 @@ public:
     void abandon();
     // The link's packet size, from which a packet's worth of answers goes.
     void set_packet(size_t bytes) { packet_ = bytes; }
+    // The answers the chip holds; once they fill it, it runs nothing more
+    // until the host reads.
+    void set_buffer(size_t answers) { buffer_ = answers; }
+    bool stopped() const { return answers_.size() >= buffer_; }
 
     // The answers waiting, each with when the chip may send it.
     struct Answer {
@@ -115,6 +119,7 @@ private:
     bool div5_ = true;
     unsigned latency_ms_ = 16;
     size_t packet_ = 512;
+    size_t buffer_ = 1024;
     std::vector<uint8_t> partial_;  // a command whose bytes have not all arrived
     std::deque<Answer> answers_;
     uint64_t now_ns_ = 0;           // where its timeline is

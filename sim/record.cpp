@@ -131,6 +131,7 @@ std::string report(const Core& core)
         {"mpsse_commands", s.mpsse_commands},
         {"transfer_lows", s.transfer_lows},
         {"packet_lows", s.packet_lows},
+        {"answer_stalls", s.answer_stalls},
         {"rt_requests", s.rt_requests},
     };
     std::string out;

@@ -71,6 +71,13 @@ bool high_speed_chip(Type type)
     return type == Type::ft232h || type == Type::ft2232h || type == Type::ft4232h;
 }
 
+// The answers the chip holds for the host: its transmit buffer per channel
+// (1 KiB on an FT232H, 4 KiB on an FT2232H, 2 KiB on an FT4232H).
+size_t answer_buffer(Type type)
+{
+    return type == Type::ft2232h ? 4096 : type == Type::ft4232h ? 2048 : 1024;
+}
+
 bool has_mpsse(Type type, int interface)
 {
     switch (type) {
@@ -94,6 +101,8 @@ constexpr uint64_t kMsNs = 1000000;
 // after the previous one ended.
 constexpr uint64_t kHighSpeedFrameNs = 125000;
 constexpr uint64_t kFullSpeedFrameNs = 1000000;
+// A bulk OUT transfer the chip stopped taking ends after the host's timeout.
+constexpr uint64_t kWriteTimeoutNs = 1000 * kMsNs;
 
 }  // namespace
 
@@ -487,14 +496,15 @@ int Usb::bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned cha
         result = read_transfer(i, device, data, length);
         *transferred = std::max(result, 0);
     } else {
-        write_transfer(i, device, data, static_cast<size_t>(std::max(length, 0)));
-        *transferred = std::max(length, 0);
+        *transferred = write_transfer(i, device, data, static_cast<size_t>(std::max(length, 0)));
+        if (*transferred < length)
+            result = LIBUSB_ERROR_TIMEOUT;
     }
     maybe_signal(before);
     return result < 0 ? result : LIBUSB_SUCCESS;
 }
 
-void Usb::write_transfer(Interface& i, int device, const unsigned char* data, size_t size)
+int Usb::write_transfer(Interface& i, int device, const unsigned char* data, size_t size)
 {
     Core& c = core_;
     Mpsse& e = i.engine;
@@ -508,10 +518,12 @@ void Usb::write_transfer(Interface& i, int device, const unsigned char* data, si
     c.now_ns = e.now();
     size_t packet = static_cast<size_t>(packet_size(device));
     e.set_packet(packet);
+    e.set_buffer(answer_buffer(chip_type(c.cfg.ftdi_devices[static_cast<size_t>(device)].product)));
+    size_t k = 0;
     if (!e.in_mpsse()) {
         c.fault("USB write of %zu bytes before MPSSE mode", size);
     } else {
-        for (size_t k = 0; k < size; ++k) {
+        for (; k < size && !e.stopped(); ++k) {
             if (k && k % packet == 0) {
                 // The next packet: the chip waits for it with the pins as they are.
                 e.packet_boundary();
@@ -530,8 +542,16 @@ void Usb::write_transfer(Interface& i, int device, const unsigned char* data, si
             ++c.stats.transfer_lows;
     }
     c.now_ns = host;
+    if (e.stopped()) {
+        // The chip runs nothing more until the host reads, and the host
+        // reads only once this write is done: it times out.
+        ++c.stats.answer_stalls;
+        clock_.wait(kWriteTimeoutNs);
+        return static_cast<int>(k);
+    }
     if (uint64_t stall = feed_.take_stall())
         clock_.hold(stall);
+    return static_cast<int>(size);
 }
 
 int Usb::read_transfer(Interface& i, int device, unsigned char* data, int length)

@@ -11,7 +11,9 @@
 // first answer may go (at a send-immediate, a full packet, or when the
 // latency timer runs out), carries in packets headed by the two
 // modem-status bytes what may go by then, and costs the host one round trip
-// (Config::ftdi_rtt_ns). Stalls picked in a transfer hold the host after it.
+// (Config::ftdi_rtt_ns). A write whose reads fill the chip's answer buffer
+// (1 KiB on an FT232H) stops the chip until the host reads, which it does
+// only after the write: the transfer fails as a time-out. Stalls picked in a transfer hold the host after it.
 // Internal to libharlune_sim.
 #pragma once
 
@@ -99,7 +101,8 @@ private:
     void maybe_signal(uint64_t before);
 
     void set_bitmode(Mpsse& e, uint8_t mode);
-    void write_transfer(Interface& i, int device, const unsigned char* data, size_t size);
+    // The bytes the chip took: fewer when its answer buffer filled.
+    int write_transfer(Interface& i, int device, const unsigned char* data, size_t size);
     int read_transfer(Interface& i, int device, unsigned char* data, int length);
 
     Core& core_;

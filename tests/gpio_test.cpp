@@ -436,12 +436,12 @@ TEST_F(Gpio, AnUnpluggedChipEndsTheRunAtOnce)
     for (const char *cmd : {"p", "v", "r"}) {
         SCOPED_TRACE(cmd);
         support::write_file(flash, img);
-        Result r = run(FTDI, {cmd, *cmd == 'r' ? back : image}, {"HARLUNE_SIM_FTDI_UNPLUG_AT=20000"}, false);
+        Result r = run(FTDI, {cmd, *cmd == 'r' ? back : image}, {"HARLUNE_SIM_FTDI_UNPLUG_AT=500"}, false);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.err.substr(0, lost.size()), lost);
         EXPECT_EQ(r.err.find('\n', lost.size()) + 1, r.err.size()) << r.err;
         EXPECT_NE(r.err.find(remedy), std::string::npos) << r.err;
-        EXPECT_EQ(r.report["usb_writes"] + r.report["round_trips"], 19999u) << "a transfer after the failure";
+        EXPECT_EQ(r.report["usb_writes"] + r.report["round_trips"], 499u) << "a transfer after the failure";
         EXPECT_NE(access(back.c_str(), F_OK), 0);
     }
 }

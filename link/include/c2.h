@@ -10,7 +10,7 @@
 #include "c2_result.h"
 
 // Result of a data frame.
-enum { C2_OK = 0, C2_TIMEOUT = -1 };  // or C2_DISTURBED
+enum { C2_OK = 0, C2_TIMEOUT = -1, C2_LATE = -3 };  // or C2_DISTURBED
 
 // How long a WAIT field may last before the frame gives up. The target
 // answers within 10 us; a second leaves room for a slow adapter or host.
@@ -49,8 +49,16 @@ uint8_t AddressRead();
 // when the WAIT field did not end within C2_WAIT_LIMIT_MS (frame completed
 // with its STOP, *value left 0), or C2_DISTURBED when the strobe watchdog tripped
 // early in the WAIT field and the field was given up.
-int DataWrite(uint8_t code, uint32_t value);
+// DataWrite's hold_us: C2CK held high that long (on a port that keeps time)
+// before the WAIT field's first sample.
+int DataWrite(uint8_t code, uint32_t value, uint32_t hold_us = 0);
 int DataRead(uint8_t code, uint32_t *value);
+// A Data Read in one exchange on a port that queues its reads: its WAIT
+// field is one sample after a hold of hold_us with C2CK high, and the data
+// bits are strobed and read whatever that sample shows. C2_OK, or C2_LATE:
+// the field had not ended, so the target took the frame's rest out of step
+// and is in no known state (restart it); *value is then not to be trusted.
+int DataReadHeld(uint8_t code, uint32_t *value, uint32_t hold_us);
 // A one-byte Data Read whose byte may land in *byte only by the next frame
 // that needs an answer (a WAIT field, an Address Read) or by c2_sync: a port
 // that queues its requests (FTDI) sends it with the next USB transfer it
