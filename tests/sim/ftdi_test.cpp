@@ -199,7 +199,8 @@ TEST(Ftdi, TimeIsTheChipsAndTheRoundTrips)
 }
 
 // Misuse is a fault; an unplug (at bulk transfer unplug_at) is none, but
-// libftdi's transfers fail from then on.
+// libftdi's transfers fail from then on. Nor is a full answer buffer, but
+// the write that filled it fails.
 TEST(Ftdi, MisuseIsAFaultAndAnUnplugFailsTheTransfers)
 {
     uint8_t in[4] = {};
@@ -220,6 +221,10 @@ TEST(Ftdi, MisuseIsAFaultAndAnUnplugFailsTheTransfers)
          "USB read with no answer pending"},
         {"a command cut by the close", 0, [](Chip& c) { c.send({0x80, 0x01});
              return ftdi_usb_close(c.ctx); }, 0, "MPSSE command 0x80 left incomplete"},
+        {"1024 reads fill the FT232H's answer buffer", 0, [](Chip& c) {
+             return c.send(std::vector<uint8_t>(1024, 0x81)); }, 1024, nullptr},
+        {"one more stops the chip: the write times out", 0, [](Chip& c) {
+             return c.send(std::vector<uint8_t>(1025, 0x81)); }, -1, nullptr, "usb bulk write failed"},
         {"unplugged in the write", 1, [](Chip& c) { return c.send({0x81, 0x87}); }, -1, nullptr,
          "usb bulk write failed"},
         {"unplugged in the read", 2, [&](Chip& c) { c.send({0x81, 0x87});
