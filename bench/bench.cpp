@@ -3,7 +3,7 @@
 // binary on the simulated target, with request counts checked against the
 // protocol's formulas.
 //
-//   build/bench/harlune_bench [path/to/harlune path/to/libharlune_sim.so]
+//   build/bench/harlune_bench [path/to/harlune path/to/libharlune_sim.so [ftdi|batches|ports]]
 //
 // Each measurement is one function in `sections` below; the scratch files
 // of a run live in one private directory, removed at the end.
@@ -465,6 +465,67 @@ void ftdi_commands(const Context &ctx)
             }
 }
 
+// Block reads in batches on the simulated FT232H (high speed, 50 ns a
+// command, C2CK on TCK): whole-flash read-back, verify and program at 125 us
+// and 1 ms a round trip, by a target that answers at once and by one whose
+// out-ready comes 0 to 76 us late (seeded). Round trips in all and per
+// 256-byte block, bytes sent, wall time on the real clock (sleeps slept),
+// the counted clock (each round trip its time, the chip its own, the host's
+// work nothing) and a read pass on it (its sleeps taken off: the
+// read-back's, verify's and each of a program's two reading passes),
+// restarts of the target beyond the run's own (each a miss recovered).
+void read_batches(const Context &ctx)
+{
+    if (ctx.bin.empty())
+        return;
+    const size_t size = 0x3E00, blocks = size / 256;
+    std::string img = ctx.tmp.path("batch.bin"), flash = ctx.tmp.path("batch-flash.bin"),
+                back = ctx.tmp.path("batch-back.bin"), trace = ctx.tmp.path("batch-trace");
+    auto image = random_bytes(size, 13);
+    common::write_file(img, image);
+    printf("\nblock reads in batches, whole flash on the simulated FT232H (0x3E00 bytes, high speed, C2CK on TCK)\n");
+    printf("%-9s %6s %-10s %6s %8s %7s %10s %8s %8s %9s %8s %s\n", "command", "rtt_us", "target", "status",
+           "rtrips", "per_blk", "bytes_out", "wall_s", "counted", "read_pass", "restarts", "result");
+    struct Target {
+        const char *name;
+        std::vector<std::string> env;
+    } targets[] = {{"at once", {}}, {"ready 0-76", {"HARLUNE_SIM_READY_US=0-76", "HARLUNE_SIM_RESPONSE_SEED=5"}}};
+    for (const char *cmd : {"r", "v", "p"})
+        for (int rtt_us : {125, 1000}) {
+            uint64_t own_resets = 0;
+            for (const Target &target : targets) {
+                auto fresh = [&] {
+                    common::write_file(flash, *cmd == 'p' ? random_bytes(0x4000, 12) : image);
+                    std::remove(back.c_str());
+                };
+                std::vector<std::string> env = {"C2_PROG_DEV=ftdi:ck=0,d=1", "HARLUNE_SIM_FTDI_WIRING=ck=0,d=1",
+                                                "HARLUNE_SIM_FTDI_RTT_US=" + std::to_string(rtt_us)};
+                env.insert(env.end(), target.env.begin(), target.env.end());
+                std::vector<std::string> args = {cmd, *cmd == 'r' ? back : img};
+                fresh();
+                Run r = run(ctx, args, "real", flash, env);
+                bool exact = r.status == 0 && starts_with(*cmd == 'r' ? back : flash, image);
+                fresh();
+                env.push_back("HARLUNE_SIM_TRACE=" + trace);
+                Run v = run(ctx, args, "virtual", flash, env);
+                double counted = v.status == 0 ? traced_s(trace) : -1;
+                std::remove(trace.c_str());
+                if (&target == &targets[0])
+                    own_resets = v.report["resets"];
+                double sleeps = static_cast<double>(v.report["sleep_us"]) / 1e6;
+                // A program's reading passes are each a verify's: its own column shows none.
+                double pass = *cmd == 'p' ? 0 : counted - sleeps;
+                uint64_t trips = v.report["round_trips"];
+                printf("%-9s %6d %-10s %6d %8llu %7.1f %10llu %8.2f %8.2f %9.2f %8lld %s\n",
+                       *cmd == 'p' ? "program" : *cmd == 'v' ? "verify" : "read-back", rtt_us, target.name,
+                       r.status, static_cast<unsigned long long>(trips), static_cast<double>(trips) / blocks,
+                       static_cast<unsigned long long>(v.report["usb_bytes_out"]), r.wall_s, counted, pass,
+                       static_cast<long long>(v.report["resets"] - own_resets), exact ? "exact" : "FAILED");
+                fflush(stdout);
+            }
+        }
+}
+
 // Whole-flash read-back on parallel ports of 1 to 4 us a request: redos
 // on the counted clock (nothing but the port's own cost in the pulses), and
 // redos and wall time on the real clock with sleeps skipped.
@@ -495,14 +556,17 @@ void slow_ports(const Context &ctx)
 // The measurements, in the order they print.
 void (*const sections[])(const Context &) = {udelay_table, request_cost,
                                               [](const Context &) { watchdog_cost(); }, commands,
-                                              port_cost, slow_ports, busy_machine, ftdi_commands};
+                                              port_cost, slow_ports, busy_machine, ftdi_commands,
+                                              read_batches};
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 1 && argc != 3 && !(argc == 4 && (std::string(argv[3]) == "ftdi" || std::string(argv[3]) == "ports"))) {
-        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so [ftdi|ports]]\n", argv[0]);
+    const std::map<std::string, void (*)(const Context &)> alone = {
+        {"ftdi", ftdi_commands}, {"batches", read_batches}, {"ports", slow_ports}};
+    if (argc != 1 && argc != 3 && !(argc == 4 && alone.count(argv[3]))) {
+        fprintf(stderr, "usage: %s [path/to/harlune path/to/libharlune_sim.so [ftdi|batches|ports]]\n", argv[0]);
         return 2;
     }
     if (!open_counting_port()) {
@@ -514,8 +578,8 @@ int main(int argc, char **argv)
         ctx.bin = argv[1];
         ctx.lib = argv[2];
     }
-    if (argc == 4) {  // the FTDI chip, or the slow ports, alone
-        (std::string(argv[3]) == "ftdi" ? ftdi_commands : slow_ports)(ctx);
+    if (argc == 4) {  // one section alone
+        alone.at(argv[3])(ctx);
         return 0;
     }
     for (auto section : sections)

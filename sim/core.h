@@ -49,6 +49,8 @@ struct Core {
     // The target completed a flash command; the host is held at the next
     // request that leaves C2CK high (cfg.hold_after_commands).
     bool command_completed = false;
+    // FTDI: answers of the wired chip's reads not yet taken by the host.
+    size_t unseen_answers = 0;
 
     // Record a fault; the text gets the number of the request it happened in.
     void fault(const char* format, ...) __attribute__((format(printf, 2, 3)));

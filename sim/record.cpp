@@ -132,6 +132,7 @@ std::string report(const Core& core)
         {"transfer_lows", s.transfer_lows},
         {"packet_lows", s.packet_lows},
         {"answer_stalls", s.answer_stalls},
+        {"unseen_writes", s.unseen_writes},
         {"rt_requests", s.rt_requests},
     };
     std::string out;

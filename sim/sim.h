@@ -262,6 +262,7 @@ struct Stats {
     uint64_t mpsse_commands = 0;     // FTDI: MPSSE commands decoded, unknown ones included
     uint64_t transfer_lows = 0;      // FTDI: write transfers ending with C2CK low, no reset pulse
     uint64_t packet_lows = 0;        // FTDI: strobes low across a packet boundary inside a write transfer
+    uint64_t unseen_writes = 0;      // FTDI: write frames begun while the host had not read every earlier answer
     uint64_t answer_stalls = 0;      // FTDI: write transfers that filled the chip's answer buffer (timed out)
     uint64_t rt_requests = 0;        // sched_setscheduler, sched_setparam and mlockall calls
 };

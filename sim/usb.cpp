@@ -603,6 +603,7 @@ int Usb::read_transfer(Interface& i, int device, unsigned char* data, int length
             t = std::max(t, answers.front().sendable_ns);
         }
     }
+    i.engine.answers_changed();
     t += c.cfg.ftdi_rtt_ns;
     c.now_ns = host;
     clock_.wait(t - host);

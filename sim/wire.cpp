@@ -193,6 +193,7 @@ TargetDrive Wire::rising(const Lines& lines)
         switch (ins_) {  // first bit on the wire in bit 0
         case 3:
             kind_ = Kind::address_write;
+            unseen_write();
             field_ = Field::address;
             break;
         case 2:
@@ -204,6 +205,7 @@ TargetDrive Wire::rising(const Lines& lines)
             break;
         case 1:
             kind_ = Kind::data_write;
+            unseen_write();
             field_ = Field::length;
             break;
         default:
@@ -289,6 +291,12 @@ void Wire::sampled(int level)
             value_ |= uint32_t{1} << sample_bit_;
         sample_bit_ = -1;
     }
+}
+
+void Wire::unseen_write()
+{
+    if (core_.unseen_answers)
+        ++core_.stats.unseen_writes;
 }
 
 void Wire::end_frame()

@@ -90,6 +90,9 @@ private:
     int host_bit(const Lines& lines);
     void end_wait(bool attached);
     void end_frame();
+    // A write frame (Address or Data Write) decoded: counted when the host
+    // had not read every earlier answer of the FTDI chip.
+    void unseen_write();
 
     Core& core_;
     Target& target_;
