@@ -27,6 +27,12 @@ Reads reads = Reads::learn;
 uint32_t poll_most = 0;   // the most polls one wait for a flag took since reset
 uint32_t hold_us = 0;     // before each poll and WAIT field of a batch
 int misses = 0;           // batches that found the target not ready, in this run
+// The bytes of the next batch: one once the hold is learned or has missed,
+// doubling with each batch that came back ready. A WAIT field that outlasts
+// the hold puts the target out of step for the rest of its batch (it may
+// take the frames after it for writes): a hold too short is found by small
+// batches first.
+int32_t batch_now = 1;
 // The hold over what the first block showed; a miss doubles it up to the
 // longest the chip holds on its own clock.
 // A flash byte is fetched within microseconds: a target slower than
@@ -34,7 +40,7 @@ int misses = 0;           // batches that found the target not ready, in this ru
 // would cost more than the round trips they save.
 constexpr uint32_t HOLD_MARGIN_US = 2, HOLD_MOST_US = 64;
 // The bytes of the run's first block read one answer at a time, counted.
-constexpr int32_t LEARN_BYTES = 16;
+constexpr int32_t LEARN_BYTES = 8;
 // Misses in a run before the rest of it reads one answer at a time.
 constexpr int MISS_LIMIT = 12;
 
@@ -45,6 +51,7 @@ constexpr int MISS_LIMIT = 12;
 void learn(uint32_t most, uint64_t sample_ns)
 {
     reads = c2_batch_bytes() > 0 ? Reads::batched : Reads::one_by_one;
+    batch_now = 1;
     uint64_t us = most <= 1 ? 0 : (most - 1) * sample_ns / 1000;
     hold_us = static_cast<uint32_t>(std::min<uint64_t>(us + HOLD_MARGIN_US, HOLD_MOST_US));
 }
@@ -55,6 +62,7 @@ void learn(uint32_t most, uint64_t sample_ns)
 void missed(bool wait_late)
 {
     hold_us = std::min(2 * hold_us + HOLD_MARGIN_US, HOLD_MOST_US);
+    batch_now = 1;
     if (++misses < MISS_LIMIT && !wait_late)
         return;
     reads = Reads::one_by_one;
@@ -72,8 +80,8 @@ void missed(bool wait_late)
 int batched_data(Try &t, uint8_t *buffer, int32_t from, int32_t length)
 {
     int32_t batch = c2_batch_bytes();
-    for (int32_t i = from; i < length;) {
-        int32_t n = std::min(batch, length - i);
+    for (int32_t i = from; i < length; batch_now = std::min(2 * batch_now, batch)) {
+        int32_t n = std::min({batch_now, batch, length - i});
         bool wait_late;
         int32_t good = c2_read_batch(buffer + i, n, C2_OUT_READY, hold_us, &wait_late);
         if (int rc = after_frame())
