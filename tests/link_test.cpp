@@ -2,6 +2,7 @@
 // and delays of each frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <time.h>
@@ -161,6 +162,28 @@ TEST_F(Link, RequestsPerFrame)
         EXPECT_EQ(harlune_sim::stats().reads, w + 8u);
         support::detach();
     }
+}
+
+// The held Data Read is DataRead's frame when its one WAIT sample shows the
+// field ended; when not, the data bits and the STOP go out all the same.
+TEST_F(Link, HeldDataReadIsOneFrameWhateverItsWaitShows)
+{
+    const std::vector<int> a5 = {1, 1, 0, 1, 0, 0, 1, 0, 1}, late = {0, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    uint32_t value = 0;
+    support::attach(scripted(a5), 0x68);
+    EXPECT_EQ(DataRead(0, &value), C2_OK);
+    std::string plain = support::without_delays(support::link_trace());
+    support::detach();
+    support::attach(scripted(a5), 0x68);
+    EXPECT_EQ(DataReadHeld(0, &value, 2), C2_OK);
+    EXPECT_EQ(value, 0xA5u);
+    EXPECT_EQ(support::without_delays(support::link_trace()), plain);
+    support::detach();
+    support::attach(scripted(late), 0x68);
+    EXPECT_EQ(DataReadHeld(0, &value, 2), C2_LATE);
+    std::string t = support::without_delays(support::link_trace());
+    EXPECT_EQ(std::count(t.begin(), t.end(), 'R'), 9);  // the WAIT sample, 8 data bits
+    EXPECT_EQ(t.substr(t.size() - 7), writes({0x48, 0x68}));  // STOP
 }
 
 TEST_F(Link, StrobesAroundTheWaitField)
