@@ -80,7 +80,7 @@ constexpr uint32_t LONG_HOLD_US = 1000;
 constexpr size_t TRANSFER_BYTES = 49152;
 constexpr int LIBFTDI_CHUNK = 65536;
 // A read transfer holds every answer of one exchange (answer_room and
-// the two status bytes of each 512-byte packet).
+// the two status bytes of each packet, 64 bytes at full speed).
 constexpr int READ_CHUNK = 8192;
 // The packet size when libftdi knows none: the smaller, full-speed one.
 constexpr size_t FULL_SPEED_PACKET = 64;
