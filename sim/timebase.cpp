@@ -7,6 +7,11 @@
 
 namespace harlune_sim {
 
+namespace {
+// The end of a USB transfer's wait that is spun, not slept.
+constexpr uint64_t kSpinNs = 200000;
+}  // namespace
+
 void Timebase::configure()
 {
     core_.now_ns = 0;
@@ -120,8 +125,18 @@ void Timebase::wait(uint64_t ns)
 {
     if (pass(ns))
         return;
-    struct timespec left = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    while (libc::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    // A sleep alone overshoots by the timer slack and the scheduler's
+    // latency, often hundreds of microseconds on a busy machine: thousands
+    // of round trips would be a different link. Sleep to just before the
+    // end, then spin to it.
+    uint64_t end = libc::now_ns() + ns;
+    if (ns > kSpinNs) {
+        uint64_t wake = end - kSpinNs;
+        struct timespec at = {static_cast<time_t>(wake / 1000000000), static_cast<long>(wake % 1000000000)};
+        while (libc::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+    }
+    while (libc::now_ns() < end) {
     }
 }
 
