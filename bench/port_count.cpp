@@ -26,10 +26,7 @@ void count_close() {}
 
 const PortOps counting_port = {
     .name = "counting port (the benchmark's)",
-    .keeps_time = false,
-    .queues_requests = false,
     .request_noun = "port",
-    .slow_hint = nullptr,
     .takes = count_takes,
     .parse = count_parse,
     .open = count_open,
@@ -37,10 +34,6 @@ const PortOps counting_port = {
     .write_data = count_write,
     .read_status = count_read,
     .close = count_close,
-    .read_into = nullptr,
-    .sync = nullptr,
-    .hold = nullptr,
-    .answer_room = nullptr,
 };
 
 }  // namespace

@@ -127,18 +127,23 @@ int get(Try &t, uint32_t *value)
     return after_frame();
 }
 
-int in_busy(Try &t)
+// A read head's hold before a poll's first sample.
+void hold_first(const Try &t)
 {
     if (t.hold_us)
         udelay(t.hold_us);
+}
+
+int in_busy(Try &t)
+{
+    hold_first(t);
     int rc = c2_wait_in_busy();
     return rc == -1 ? timed_out(t, "in-busy to clear") : rc;
 }
 
 int out_ready(Try &t, uint32_t limit_ms = C2_POLL_LIMIT_MS)
 {
-    if (t.hold_us)
-        udelay(t.hold_us);
+    hold_first(t);
     int rc = c2_wait_out_ready(limit_ms);
     return rc == -1 ? timed_out(t, "out-ready") : rc;
 }

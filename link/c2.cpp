@@ -261,6 +261,12 @@ int data_read(uint8_t code, uint8_t *bytes, uint8_t *waited = nullptr, uint32_t 
     return rc;
 }
 
+// A data frame's bytes, first on the wire lowest.
+uint32_t frame_value(const uint8_t bytes[4])
+{
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 }  // namespace
 
 int DataRead(uint8_t code, uint32_t *value)
@@ -268,7 +274,7 @@ int DataRead(uint8_t code, uint32_t *value)
     uint8_t bytes[4] = {};
     int rc = data_read(code, bytes);
     port_sync();
-    *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    *value = frame_value(bytes);
     return rc;
 }
 
@@ -277,7 +283,7 @@ int DataReadHeld(uint8_t code, uint32_t *value, uint32_t hold_us)
     uint8_t bytes[4] = {}, waited;
     data_read(code, bytes, &waited, hold_us);
     port_sync();
-    *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    *value = frame_value(bytes);
     return waited ? C2_OK : C2_LATE;
 }
 

@@ -23,6 +23,8 @@ constexpr uint8_t D_LEVEL = 0x80;
 constexpr uint8_t STATUS_BUSY = 0x80;
 
 // One port: a table of operations, each port's handle kept in its own file.
+// A table names only what its port has: the members it leaves out keep
+// their defaults, false or null.
 // port_open asks each port in turn whether C2_PROG_DEV is its form; the one
 // that takes it parses it, then opens, then claims. A port that does each
 // request at once (ppdev, GPIO) leaves read_into, sync and hold null: the
@@ -30,13 +32,13 @@ constexpr uint8_t STATUS_BUSY = 0x80;
 // requests (FTDI) delivers queued reads when an answer is needed, and keeps
 // the link's delays on its own clock.
 struct PortOps {
-    const char *name;       // as --version lists it
-    bool keeps_time;        // times each clock pulse and every delay itself (hold)
-    bool queues_requests;   // reads answered later (read_into, sync)
+    const char *name;              // as --version lists it
+    bool keeps_time = false;       // times each clock pulse and every delay itself (hold)
+    bool queues_requests = false;  // reads answered later (read_into, sync)
     // A request of this port in the "too slow for C2" text ("port", "line"),
     // and the remedy under it; null on a port that keeps time.
-    const char *request_noun;
-    const char *slow_hint;
+    const char *request_noun = nullptr;
+    const char *slow_hint = nullptr;
     // True when C2_PROG_DEV has this port's form.
     bool (*takes)(const char *device);
     // Read the form. 0, or -1 with errno set and *problem filled (the open
@@ -50,17 +52,17 @@ struct PortOps {
     void (*close)();           // gives up what open and claim took
     // queues_requests: queue a read of C2D that ORs mask into *byte if C2D
     // reads 1; done by the next read_status or sync at the latest.
-    void (*read_into)(uint8_t *byte, uint8_t mask);
+    void (*read_into)(uint8_t *byte, uint8_t mask) = nullptr;
     // queues_requests: every queued request done and every queued read delivered.
-    void (*sync)();
+    void (*sync)() = nullptr;
     // keeps_time: hold the lines as they are for `us`: true when held on the
     // port's own time, false when the host must wait itself (the lines stay
     // as they are).
-    bool (*hold)(uint32_t us);
+    bool (*hold)(uint32_t us) = nullptr;
     // queues_requests: the reads one transfer may carry before the chip's
     // answer buffer would fill (it stops running commands until the host
     // reads); null: no read is queued ahead of the answers it depends on.
-    size_t (*answer_room)();
+    size_t (*answer_room)() = nullptr;
 };
 extern const PortOps ppdev_port, gpio_port, ftdi_port;
 // Every port built in, in the order --version lists them.

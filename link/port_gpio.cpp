@@ -357,8 +357,6 @@ void gpio_close()
 // Each request at once, each wait the host's own.
 const PortOps gpio_port = {
     .name = "GPIO lines (Linux GPIO character device)",
-    .keeps_time = false,
-    .queues_requests = false,
     .request_noun = "line",
     .slow_hint = "  Wire the adapter to GPIO lines of the board's own SoC (gpioinfo shows each chip's\n"
                  "  label); an expander behind I2C, SPI or USB makes every clock pulse reset the target.\n",
@@ -369,8 +367,4 @@ const PortOps gpio_port = {
     .write_data = gpio_write_data,
     .read_status = gpio_read_status,
     .close = gpio_close,
-    .read_into = nullptr,
-    .sync = nullptr,
-    .hold = nullptr,
-    .answer_room = nullptr,
 };

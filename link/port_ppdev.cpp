@@ -189,8 +189,6 @@ void ppdev_close()
 // Each request at once, each wait the host's own.
 const PortOps ppdev_port = {
     .name = "parallel port (Linux ppdev)",
-    .keeps_time = false,
-    .queues_requests = false,
     .request_noun = "port",
     .slow_hint = "  A port on the mainboard or on a PCI or PCIe card answers in 1 to 3 us; a port behind\n"
                  "  USB or one a virtual machine emulates is slower. Use such a port, or GPIO lines of\n"
@@ -202,8 +200,4 @@ const PortOps ppdev_port = {
     .write_data = ppdev_write_data,
     .read_status = ppdev_read_status,
     .close = ppdev_close,
-    .read_into = nullptr,
-    .sync = nullptr,
-    .hold = nullptr,
-    .answer_room = nullptr,
 };

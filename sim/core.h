@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,9 @@ struct Core {
     // The target completed a flash command; the host is held at the next
     // request that leaves C2CK high (cfg.hold_after_commands).
     bool command_completed = false;
-    // FTDI: answers of the wired chip's reads not yet taken by the host.
-    size_t unseen_answers = 0;
+    // FTDI: how many answers of the wired chip's reads the host has not
+    // taken yet (empty: no chip wired).
+    std::function<size_t()> unseen_answers;
 
     // Record a fault; the text gets the number of the request it happened in.
     void fault(const char* format, ...) __attribute__((format(printf, 2, 3)));

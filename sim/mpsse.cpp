@@ -65,6 +65,8 @@ int arguments(uint8_t command)
 void Mpsse::reset(bool wired)
 {
     wired_ = wired;
+    if (wired)
+        core_.unseen_answers = [this] { return answers_.size(); };
     mpsse_ = false;
     value_[0] = value_[1] = 0;
     dir_[0] = dir_[1] = 0;
@@ -74,7 +76,6 @@ void Mpsse::reset(bool wired)
     packet_ = 512;
     partial_.clear();
     answers_.clear();
-    answers_changed();
     now_ns_ = 0;
     traced_end_ns_ = 0;
     packet_low_strobe_ = 0;
@@ -97,7 +98,6 @@ bool Mpsse::set_mode(uint8_t mode)
     // A new mode starts with every pin an input and the engine afresh.
     partial_.clear();
     answers_.clear();
-    answers_changed();
     divisor_ = 0;
     div5_ = true;
     mpsse_ = mode == kModeMpsse;
@@ -319,7 +319,6 @@ void Mpsse::read_bits(int bank)
 void Mpsse::answer(uint8_t byte, uint64_t sendable_ns)
 {
     answers_.push_back({byte, sendable_ns});
-    answers_changed();
     // A packet's worth waiting goes without waiting for the latency timer.
     if (answers_.size() % (packet_ - 2) == 0)
         for (Answer& a : answers_)

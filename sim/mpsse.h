@@ -70,11 +70,7 @@ public:
     unsigned latency_ms() const { return latency_ms_; }
     // Reset purges: what the host sent and has not run, the answers waiting.
     void purge_commands() { partial_.clear(); }
-    void purge_answers()
-    {
-        answers_.clear();
-        answers_changed();
-    }
+    void purge_answers() { answers_.clear(); }
     // The claim released: a command left incomplete is a fault.
     void abandon();
     // The link's packet size, from which a packet's worth of answers goes.
@@ -90,12 +86,6 @@ public:
         uint64_t sendable_ns;  // its latency, or a later send-immediate
     };
     std::deque<Answer>& answers() { return answers_; }
-    // After answers were taken: the wire learns how many the host has not seen.
-    void answers_changed()
-    {
-        if (wired_)
-            core_.unseen_answers = answers_.size();
-    }
 
 private:
     void run(const std::vector<uint8_t>& command);

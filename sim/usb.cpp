@@ -108,6 +108,7 @@ constexpr uint64_t kWriteTimeoutNs = 1000 * kMsNs;
 
 void Usb::configure()
 {
+    core_.unseen_answers = nullptr;  // the wired engine's reset sets it
     for (auto& [key, i] : interfaces_) {
         i.transfer_end_ns = 0;
         i.transferred = false;
@@ -603,7 +604,6 @@ int Usb::read_transfer(Interface& i, int device, unsigned char* data, int length
             t = std::max(t, answers.front().sendable_ns);
         }
     }
-    i.engine.answers_changed();
     t += c.cfg.ftdi_rtt_ns;
     c.now_ns = host;
     clock_.wait(t - host);

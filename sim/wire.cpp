@@ -295,7 +295,7 @@ void Wire::sampled(int level)
 
 void Wire::unseen_write()
 {
-    if (core_.unseen_answers)
+    if (core_.unseen_answers && core_.unseen_answers() > 0)
         ++core_.stats.unseen_writes;
 }
 

@@ -416,22 +416,15 @@ TEST(PortSeam, AddedPortCarriesTheLink)
     static unsigned closes;
     static const PortOps recording = {
         .name = "recording",
-        .keeps_time = false,
-        .queues_requests = false,
-        .request_noun = "port",
-        .slow_hint = nullptr,
-        .takes = [](const char *device) { return std::string(device) == "test:recording"; },
+                .request_noun = "port",
+            .takes = [](const char *device) { return std::string(device) == "test:recording"; },
         .parse = [](const char *, PortProblem *) { return 0; },
         .open = [](PortProblem *) { return 0; },
         .claim = [](PortProblem *) { return 0; },
         .write_data = [](uint8_t v) { requests += support::writes({v}) + " "; },
         .read_status = []() -> uint8_t { requests += "R "; return 0x00; },
         .close = [] { ++closes; },
-        .read_into = nullptr,
-        .sync = nullptr,
-        .hold = nullptr,
-        .answer_room = nullptr,
-    };
+                    };
     port_add(&recording);
     EXPECT_STREQ(port_taking("/dev/parport0")->name, ppdev_port.name);
     PortProblem problem;
