@@ -35,6 +35,14 @@ int port_failed(PortProblem *problem, const char *hint, const std::string *name)
     return -1;
 }
 
+int port_refused(PortProblem *problem, int err, const std::string &detail, const std::string &hint)
+{
+    problem->detail = detail;
+    problem->hint = hint;
+    errno = err;
+    return -1;
+}
+
 std::string for_each_entry(const std::string &list, const char *unit,
                            const std::function<std::string(const std::string &key, const std::string &value)> &entry)
 {

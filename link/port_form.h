@@ -11,6 +11,9 @@
 // After a failed request: *problem gets name, errno's text and hint; errno
 // is kept. Returns -1.
 int port_failed(PortProblem *problem, const char *hint, const std::string *name = nullptr);
+// The port refuses for a reason of its own: *problem gets detail and hint,
+// errno err. Returns -1.
+int port_refused(PortProblem *problem, int err, const std::string &detail, const std::string &hint);
 
 // Each NAME=VALUE entry of a comma-separated list ("ck=17,d=27") in order,
 // to `entry`, which returns why the entry is refused (empty: taken). `unit`

@@ -269,14 +269,6 @@ const char *const FORM_HINT =
 const char *const REPLUG_HINT =
     "  Unplug the chip and plug it in again; check that no other program uses it.\n";
 
-int fail(PortProblem *problem, int err, const std::string &detail, const std::string &hint)
-{
-    problem->detail = detail;
-    problem->hint = hint;
-    errno = err;
-    return -1;
-}
-
 // The link failed: nothing more goes out. During the run that ends it at
 // once; the claim and the close see `dead` themselves.
 void lost(const std::string &what)
@@ -396,7 +388,7 @@ int ftdi_parse(const char *device, PortProblem *problem)
     spec = Spec{};
     std::string wrong = parse_device(device + 5, &spec);
     if (!wrong.empty())
-        return fail(problem, EINVAL, "malformed device: " + wrong, FORM_HINT);
+        return port_refused(problem, EINVAL, "malformed device: " + wrong, FORM_HINT);
     return 0;
 }
 
@@ -406,7 +398,7 @@ int ftdi_open(PortProblem *problem)
         return 0;  // the claim reports it; nothing is opened
     ctx = ftdi_new();
     if (!ctx)
-        return fail(problem, ENOMEM, "libftdi could not start", "");
+        return port_refused(problem, ENOMEM, "libftdi could not start", "");
     ftdi_set_interface(ctx, spec.interface);
     const char *serial = spec.serial.empty() ? nullptr : spec.serial.c_str();
     int rc = -3;
@@ -430,14 +422,14 @@ int ftdi_open(PortProblem *problem)
     ftdi_free(ctx);
     ctx = nullptr;
     if (rc == -3)
-        return fail(problem, ENODEV, "no " + what + " found",
+        return port_refused(problem, ENODEV, "no " + what + " found",
                     "  Check the cable and that lsusb lists the chip; a chip with other ids or a second\n"
                     "  chip is named as ftdi:VID:PID[:SERIAL]:ck=PIN,d=PIN (ids and serial from lsusb -v).\n");
     if (rc == -4)
-        return fail(problem, EACCES, "no permission to open the " + what + ": " + why, std::string(UDEV_HINT) + OTHER_OPEN_CAUSES);
+        return port_refused(problem, EACCES, "no permission to open the " + what + ": " + why, std::string(UDEV_HINT) + OTHER_OPEN_CAUSES);
     if (rc == -8)
-        return fail(problem, EACCES, "no permission to open the " + what, UDEV_HINT);
-    return fail(problem, EIO, "could not open the " + what + ": " + why, UDEV_HINT);
+        return port_refused(problem, EACCES, "no permission to open the " + what, UDEV_HINT);
+    return port_refused(problem, EIO, "could not open the " + what + ": " + why, UDEV_HINT);
 }
 
 // AN_135's check that the chip is in step: a bad opcode is answered 0xFA
@@ -464,9 +456,9 @@ std::string check_sync()
 int ftdi_claim(PortProblem *problem)
 {
     if (!spec.list_error.empty())
-        return fail(problem, EINVAL, "malformed pin list: " + spec.list_error, FORM_HINT);
+        return port_refused(problem, EINVAL, "malformed pin list: " + spec.list_error, FORM_HINT);
     if (open_error == -5)
-        return fail(problem, EBUSY,
+        return port_refused(problem, EBUSY,
                     std::string("interface ") + (spec.interface == INTERFACE_B ? "B" : "A") +
                         " could not be claimed (" + ftdi_get_error_string(ctx) +
                         "): another program (a debugger, a second harlune) or "
@@ -475,22 +467,22 @@ int ftdi_claim(PortProblem *problem)
                     HOLDER_HINT);
     int type = ctx->type;
     if (type != TYPE_232H && type != TYPE_2232H && type != TYPE_4232H)
-        return fail(problem, ENODEV,
+        return port_refused(problem, ENODEV,
                     std::string("the chip is an ") + chip_name(type) +
                         ", which has no MPSSE engine of the H series (FT232H, FT2232H, FT4232H)",
                     "  Use an FT232H, FT2232H or FT4232H board, or name it as ftdi:VID:PID:... if there is one.\n");
     if (type == TYPE_232H && spec.interface != INTERFACE_A)
-        return fail(problem, ENODEV, "an FT232H has no interface B", "  Leave out if=B on an FT232H.\n");
+        return port_refused(problem, ENODEV, "an FT232H has no interface B", "  Leave out if=B on an FT232H.\n");
     bool high = spec.pin[CK] >= 8;
     if (type == TYPE_4232H && high)
-        return fail(problem, EINVAL, "an FT4232H has no pins 8 to 15 (ACBUS)",
+        return port_refused(problem, EINVAL, "an FT4232H has no pins 8 to 15 (ACBUS)",
                     "  Wire the target to pins 0 to 7 (ADBUS0-7, or BDBUS0-7 with if=B).\n");
     ctx->usb_read_timeout = ctx->usb_write_timeout = USB_TIMEOUT_MS;
     if (ftdi_usb_reset(ctx) < 0 || ftdi_set_latency_timer(ctx, LATENCY_MS) < 0 ||
         ftdi_write_data_set_chunksize(ctx, LIBFTDI_CHUNK) < 0 || ftdi_read_data_set_chunksize(ctx, READ_CHUNK) < 0 ||
         ftdi_set_bitmode(ctx, 0, BITMODE_RESET) < 0 || ftdi_set_bitmode(ctx, 0, BITMODE_MPSSE) < 0 ||
         ftdi_tcioflush(ctx) < 0)
-        return fail(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
+        return port_refused(problem, EIO, std::string("the chip refused MPSSE mode: ") + ftdi_get_error_string(ctx),
                     REPLUG_HINT);
     answer_room = (type == TYPE_232H ? FT232H_BUFFER : type == TYPE_4232H ? FT4232H_BUFFER : FT2232H_BUFFER) -
                   BUFFER_SPARE;
@@ -508,7 +500,7 @@ int ftdi_claim(PortProblem *problem)
     std::string out_of_step = check_sync();
     if (!out_of_step.empty()) {
         dead = true;  // nothing more goes out, not even the close's release
-        return fail(problem, EIO, out_of_step, REPLUG_HINT);
+        return port_refused(problem, EIO, out_of_step, REPLUG_HINT);
     }
     claimed = true;
     return 0;

@@ -248,27 +248,21 @@ int gpio_open(PortProblem *problem)
 
 int gpio_claim(PortProblem *problem)
 {
-    if (predates_v2(chip_fd)) {
-        problem->detail = "this kernel predates the GPIO v2 interface (Linux 5.10): the chip answers, its line "
-                          "requests do not";
-        problem->hint = "  Upgrade the kernel to Linux 5.10 or later (uname -r shows the one running), or use\n"
-                        "  the parallel port or an FTDI chip.\n";
-        errno = EINVAL;
-        return -1;
-    }
+    if (predates_v2(chip_fd))
+        return port_refused(problem, EINVAL,
+                            "this kernel predates the GPIO v2 interface (Linux 5.10): the chip answers, its line "
+                            "requests do not",
+                            "  Upgrade the kernel to Linux 5.10 or later (uname -r shows the one running), or use\n"
+                            "  the parallel port or an FTDI chip.\n");
     std::string wrong = list_error;
     if (wrong.empty() && !find_named_lines(chip_fd, &wiring, problem))
         return -1;
     if (wrong.empty())
         wrong = same_line(wiring);
-    if (!wrong.empty()) {
-        problem->detail = "malformed line list: " + wrong;
-        problem->hint =
-            "  Name the lines as C2_PROG_DEV=/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE],\n"
-            "  for example /dev/gpiochip0:ck=17,d=27 or gpiochip0:ck=GPIO17,d=GPIO27.\n";
-        errno = EINVAL;
-        return -1;
-    }
+    if (!wrong.empty())
+        return port_refused(problem, EINVAL, "malformed line list: " + wrong,
+                            "  Name the lines as C2_PROG_DEV=/dev/gpiochipN:ck=LINE,d=LINE[,rst=LINE],\n"
+                            "  for example /dev/gpiochip0:ck=17,d=27 or gpiochip0:ck=GPIO17,d=GPIO27.\n");
 
     // Every line an input: nothing is driven until the first write.
     gpio_v2_line_request request{};
