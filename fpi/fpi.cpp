@@ -44,13 +44,17 @@ constexpr int32_t LEARN_BYTES = 8;
 // Misses in a run before the rest of it reads one answer at a time.
 constexpr int MISS_LIMIT = 12;
 
-// The first bytes answered each sample within `most` samples, one sample
-// taking `sample_ns` (a round trip). At the first sample: within the frame's
-// own strobes, so a margin is held. Later: within the round trips of the
-// extra samples, which are held (bounded).
-void learn(uint32_t most, uint64_t sample_ns)
+// The first `bytes` bytes, read one answer at a time since `start`, answered
+// each sample within `most` samples, one sample taking `sample_ns` (a round
+// trip, two a byte). At the first sample: within the frame's own strobes,
+// so a margin is held. Later: within the round trips of the extra samples,
+// which are held (bounded). Batches from then on.
+void learn(int32_t bytes, uint64_t start)
 {
-    reads = c2_batch_bytes() > 0 ? Reads::batched : Reads::one_by_one;
+    c2_sync();
+    uint32_t most = std::max(poll_most, c2_wait_most());
+    uint64_t sample_ns = (c2_now_ns() - start) / (2 * static_cast<uint64_t>(bytes));
+    reads = Reads::batched;
     batch_now = 1;
     uint64_t us = most <= 1 ? 0 : (most - 1) * sample_ns / 1000;
     hold_us = static_cast<uint32_t>(std::min<uint64_t>(us + HOLD_MARGIN_US, HOLD_MOST_US));
@@ -258,11 +262,8 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
     // an FTDI chip sends it with the next poll (c2_sync after the try).
     for (int32_t i = 0; i < length; t.done = ++i) {
         if (learning && i == LEARN_BYTES) {  // seen enough: the rest in batches
-            c2_sync();
-            learn(std::max(poll_most, c2_wait_most()), (c2_now_ns() - start) / (2 * static_cast<uint64_t>(i)));
-            if (reads == Reads::batched)
-                return batched_data(t, buffer, i, length);
-            learning = false;
+            learn(i, start);
+            return batched_data(t, buffer, i, length);
         }
         if ((rc = out_ready(t)))
             return rc;
@@ -272,7 +273,7 @@ int block_read_once(Try &t, int32_t address, uint8_t *buffer, int32_t length)
             return rc;
     }
     if (learning)
-        learn(std::max(poll_most, c2_wait_most()), (c2_now_ns() - start) / (2 * static_cast<uint64_t>(length)));
+        learn(length, start);
     return 0;
 }
 
