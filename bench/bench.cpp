@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -405,6 +406,33 @@ double traced_s(const std::string &trace)
     return us / 1e6;
 }
 
+// A command on the simulated FTDI chip twice, `fresh` putting the flash back
+// before each: on the real clock (wall time, result), then on the counted
+// clock with a trace (its time).
+struct FtdiRun {
+    Run real, counted;
+    double counted_s;  // -1 when the counted run failed
+    bool exact;        // the real run left the image in the file (r) or the flash
+};
+
+FtdiRun ftdi_run(const Context &ctx, const char *cmd, const std::string &img, const std::string &back,
+                 const std::string &flash, const std::vector<uint8_t> &image, std::vector<std::string> env,
+                 const std::function<void()> &fresh)
+{
+    std::vector<std::string> args = {cmd, *cmd == 'r' ? back : img};
+    FtdiRun f;
+    fresh();
+    f.real = run(ctx, args, "real", flash, env);
+    f.exact = f.real.status == 0 && starts_with(*cmd == 'r' ? back : flash, image);
+    fresh();
+    std::string trace = ctx.tmp.path("ftdi-trace");
+    env.push_back("HARLUNE_SIM_TRACE=" + trace);
+    f.counted = run(ctx, args, "virtual", flash, env);
+    f.counted_s = f.counted.status == 0 ? traced_s(trace) : -1;
+    std::remove(trace.c_str());
+    return f;
+}
+
 // Whole flash on the simulated FTDI chip: read-back and program at high
 // speed and at full speed (64-byte packets, 40 us between packets), with a
 // chip that takes 50 or 250 ns per command; C2CK on TCK and on ACBUS with a
@@ -441,26 +469,19 @@ void ftdi_commands(const Context &ctx)
                         common::write_file(flash, image);
                     std::remove(back.c_str());
                 };
-                fresh();
                 std::vector<std::string> env = {std::string("C2_PROG_DEV=") + pin.dev,
                                                 std::string("HARLUNE_SIM_FTDI_WIRING=") + pin.wiring,
                                                 std::string("HARLUNE_SIM_FTDI_SPEED=") + link.speed,
                                                 "HARLUNE_SIM_FTDI_PACKET_GAP_US=40",
                                                 "HARLUNE_SIM_FTDI_COMMAND_NS=" + std::to_string(link.command_ns)};
-                Run r = run(ctx, {cmd, *cmd == 'r' ? back : img}, "real", flash, env);
-                bool exact = starts_with(*cmd == 'r' ? back : flash, image);
-                fresh();
-                std::string trace = ctx.tmp.path("ftdi-trace");
-                env.push_back("HARLUNE_SIM_TRACE=" + trace);
-                Run v = run(ctx, {cmd, *cmd == 'r' ? back : img}, "virtual", flash, env);
-                double counted = v.status == 0 ? traced_s(trace) : -1;
-                std::remove(trace.c_str());
+                FtdiRun f = ftdi_run(ctx, cmd, img, back, flash, image, env, fresh);
+                Run &r = f.real;
                 auto n = [&r](const char *key) { return static_cast<unsigned long long>(r.report[key]); };
                 printf("%-9s %-15s %-5s %6d %8llu %8llu %10llu %8llu %8llu %6llu %6llu %6d %8.2f %8.2f %s\n",
                        *cmd == 'p' ? "program" : "read-back", pin.wiring, link.speed, link.command_ns,
                        n("usb_writes"), n("round_trips"), n("usb_bytes_out"), n("shortest_low_ns"),
-                       n("longest_low_ns"), n("packet_lows"), n("transfer_lows"), r.status, r.wall_s, counted,
-                       r.status == 0 && exact && redos(r.err) == 0 ? "exact, no redo" : "FAILED");
+                       n("longest_low_ns"), n("packet_lows"), n("transfer_lows"), r.status, r.wall_s, f.counted_s,
+                       f.exact && redos(r.err) == 0 ? "exact, no redo" : "FAILED");
                 fflush(stdout);
             }
 }
@@ -480,7 +501,7 @@ void read_batches(const Context &ctx)
         return;
     const size_t size = 0x3E00, blocks = size / 256;
     std::string img = ctx.tmp.path("batch.bin"), flash = ctx.tmp.path("batch-flash.bin"),
-                back = ctx.tmp.path("batch-back.bin"), trace = ctx.tmp.path("batch-trace");
+                back = ctx.tmp.path("batch-back.bin");
     auto image = random_bytes(size, 13);
     common::write_file(img, image);
     printf("\nblock reads in batches, whole flash on the simulated FT232H (0x3E00 bytes, high speed, C2CK on TCK)\n");
@@ -501,15 +522,9 @@ void read_batches(const Context &ctx)
                 std::vector<std::string> env = {"C2_PROG_DEV=ftdi:ck=0,d=1", "HARLUNE_SIM_FTDI_WIRING=ck=0,d=1",
                                                 "HARLUNE_SIM_FTDI_RTT_US=" + std::to_string(rtt_us)};
                 env.insert(env.end(), target.env.begin(), target.env.end());
-                std::vector<std::string> args = {cmd, *cmd == 'r' ? back : img};
-                fresh();
-                Run r = run(ctx, args, "real", flash, env);
-                bool exact = r.status == 0 && starts_with(*cmd == 'r' ? back : flash, image);
-                fresh();
-                env.push_back("HARLUNE_SIM_TRACE=" + trace);
-                Run v = run(ctx, args, "virtual", flash, env);
-                double counted = v.status == 0 ? traced_s(trace) : -1;
-                std::remove(trace.c_str());
+                FtdiRun f = ftdi_run(ctx, cmd, img, back, flash, image, env, fresh);
+                Run &v = f.counted;
+                double counted = f.counted_s;
                 if (&target == &targets[0])
                     own_resets = v.report["resets"];
                 double sleeps = static_cast<double>(v.report["sleep_us"]) / 1e6;
@@ -518,9 +533,9 @@ void read_batches(const Context &ctx)
                 uint64_t trips = v.report["round_trips"];
                 printf("%-9s %6d %-10s %6d %8llu %7.1f %10llu %8.2f %8.2f %9.2f %8lld %s\n",
                        *cmd == 'p' ? "program" : *cmd == 'v' ? "verify" : "read-back", rtt_us, target.name,
-                       r.status, static_cast<unsigned long long>(trips), static_cast<double>(trips) / blocks,
-                       static_cast<unsigned long long>(v.report["usb_bytes_out"]), r.wall_s, counted, pass,
-                       static_cast<long long>(v.report["resets"] - own_resets), exact ? "exact" : "FAILED");
+                       f.real.status, static_cast<unsigned long long>(trips), static_cast<double>(trips) / blocks,
+                       static_cast<unsigned long long>(v.report["usb_bytes_out"]), f.real.wall_s, counted, pass,
+                       static_cast<long long>(v.report["resets"] - own_resets), f.exact ? "exact" : "FAILED");
                 fflush(stdout);
             }
         }
